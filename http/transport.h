@@ -1,0 +1,63 @@
+// Every HTTP request of the library, over libcurl: JSON POSTs whose reply is
+// read as JSON, and chunk PUTs from memory with progress and cancel through
+// the task's ITskCallBack.
+#pragma once
+
+#include <curl/curl.h>
+#include <json/value.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace chunkup {
+
+class ITskCallBack;
+
+using ByteBuffer = std::vector<char>;
+// Null-terminated array of complete header lines; null means no extra lines.
+using HeaderList = const char**;
+
+inline constexpr const char* kContentTypeHeader = "Content-Type: application/octet-stream";
+inline constexpr const char* kNoExpectHeader = "Expect:";
+inline constexpr const char* kKeepAliveHeader = "Connection: Keep-Alive";
+
+// What a PUT sends. After the PUT, `remaining` and `goOn` tell whether the
+// whole chunk went out.
+struct UploadSource {
+  const char* data = nullptr;  // not owned; lives until the PUT returns
+  uint32_t offset = 0;
+  uint32_t remaining = 0;
+  uint8_t goOn = 1;
+  ITskCallBack* callback = nullptr;
+};
+
+// POSTs `request` (compact JSON and a line feed) to `url`. Returns a positive
+// libcurl code when the transfer failed, else the reply's HTTP status (-1 when
+// there was no status line), with the body parsed into `reply`.
+int PostJsonRequest(const char* url, Json::Value& reply, const Json::Value& request);
+
+CURLcode PerformPost(HeaderList headers, ByteBuffer& body, const char* url, const char* data, size_t size,
+                     ByteBuffer& headerText);
+CURLcode PerformPut(HeaderList headers, ByteBuffer& body, const char* url, UploadSource& source,
+                    ByteBuffer& headerText);
+
+// The status of the final reply in collected header text, or -1.
+int ParseHttpStatus(const char* begin, const char* end);
+// Strict JSON; on failure `reply` holds what the reader got to.
+bool ParseJsonReply(const ByteBuffer& body, Json::Value& reply);
+
+// The present lines in order plus a terminating null, or null when all three
+// are null. Release with FreeHeaderList.
+HeaderList MakeHeaderList(const char* first, const char* second, const char* third);
+void FreeHeaderList(HeaderList list);
+
+// libcurl callbacks.
+size_t AppendBytes(char* data, size_t size, size_t count, void* buffer);
+size_t ReadUploadSource(char* target, size_t size, size_t count, void* source);
+
+// Option steps shared by both request kinds.
+void AttachSharedDnsCache(CURL* handle);
+void ApplySpeedLimits(CURL* handle);
+
+}  // namespace chunkup

@@ -1,0 +1,79 @@
+// A Platform for tests: the real system underneath, with switches for the
+// faults and observations tests need.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace chunkup::testing {
+
+class FakePlatform final : public Platform {
+ public:
+  FakePlatform() : m_real(SystemPlatform()) {}
+
+  // --- switches ---
+  // Manual clock: TickCount() answers this value until changed.
+  void SetTick(uint32_t tick) { m_tick = tick, m_manualClock = true; }
+  void AdvanceTick(uint32_t ms) { m_tick += ms; }
+  // With a manual clock, SleepMs advances it instead of sleeping.
+  void SetSleepAdvancesClock(bool on) { m_sleepAdvancesClock = on; }
+  // The n-th Read (1-based, counted over every file opened through this
+  // platform) fails with `error`; 0 switches it off.
+  void FailReadAt(int n, int error = 5) { m_failReadAt = n, m_readError = error; }
+  // The n-th OpenFile fails with `error`; 0 switches it off.
+  void FailOpenAt(int n, int error = 2) { m_failOpenAt = n, m_openError = error; }
+  void SetFixedUuid(std::string uuid) { m_fixedUuid = std::move(uuid); }
+  void SetThreadsFail(bool on) { m_threadsFail = on; }
+
+  // --- observations ---
+  std::vector<std::u16string> OpenedUrls() const;
+  std::vector<uint32_t> Sleeps() const;
+  int ReadCalls() const { return m_readCalls; }
+  int OpenCalls() const { return m_openCalls; }
+
+  // --- Platform ---
+  int OpenFile(const std::u16string& path, const FileOpenArgs& args, std::unique_ptr<PlatformFile>* file) override;
+  bool PathExists(const std::u16string& path) override { return m_real.PathExists(path); }
+  std::u16string FindFileName(const std::u16string& path) override { return m_real.FindFileName(path); }
+  void SleepMs(uint32_t ms) override;
+  uint32_t TickCount() override { return m_manualClock ? m_tick.load() : m_real.TickCount(); }
+  bool SystemTimeToFileTime(const SystemTime& time, FileTime* out) override {
+    return m_real.SystemTimeToFileTime(time, out);
+  }
+  std::unique_ptr<PlatformThread> StartThread(std::function<void()> body) override;
+  int MultiByteToWide(CodePage page, const char* source, int sourceLength, char16_t* target, int capacity) override {
+    return m_real.MultiByteToWide(page, source, sourceLength, target, capacity);
+  }
+  int WideToMultiByte(CodePage page, const char16_t* source, int sourceLength, char* target, int capacity) override {
+    return m_real.WideToMultiByte(page, source, sourceLength, target, capacity);
+  }
+  std::string NewUuid() override { return m_fixedUuid.empty() ? m_real.NewUuid() : m_fixedUuid; }
+  void OpenUrl(const std::u16string& url) override;
+
+  // Counts a read and answers whether it is the one to fail.
+  bool NextReadFails(int* error);
+
+ private:
+  Platform& m_real;
+  std::atomic<bool> m_manualClock{false};
+  std::atomic<uint32_t> m_tick{0};
+  std::atomic<bool> m_sleepAdvancesClock{false};
+  std::atomic<int> m_failReadAt{0}, m_readError{0}, m_readCalls{0};
+  std::atomic<int> m_failOpenAt{0}, m_openError{0}, m_openCalls{0};
+  std::atomic<bool> m_threadsFail{false};
+  std::string m_fixedUuid;
+  mutable std::mutex m_lock;
+  std::vector<std::u16string> m_openedUrls;
+  std::vector<uint32_t> m_sleeps;
+};
+
+// UTF-8 test text to the library's UTF-16.
+std::u16string U16(const std::string& utf8);
+
+}  // namespace chunkup::testing
