@@ -8,12 +8,13 @@
 namespace chunkup {
 namespace {
 
+std::mutex g_lock;
+// Never destroyed: hosts may read a block after static destructors ran.
+auto* g_blocks = new std::map<std::string, std::unique_ptr<char[]>>;
+
 const char* InternedBlock(const std::string& text, uint32_t capacity) {
-  static std::mutex lock;
-  // Never destroyed: hosts may read a block after static destructors ran.
-  static auto* blocks = new std::map<std::string, std::unique_ptr<char[]>>;
-  std::lock_guard<std::mutex> guard(lock);
-  auto& block = (*blocks)[text];
+  std::lock_guard<std::mutex> guard(g_lock);
+  auto& block = (*g_blocks)[text];
   if (!block) {
     block = std::make_unique<char[]>(static_cast<size_t>(capacity) + 1);  // zero-filled
     std::memcpy(block.get(), text.data(), text.size());
@@ -22,6 +23,11 @@ const char* InternedBlock(const std::string& text, uint32_t capacity) {
 }
 
 }  // namespace
+
+size_t InternedTextCountForTesting() {
+  std::lock_guard<std::mutex> guard(g_lock);
+  return g_blocks->size();
+}
 
 void WriteSlotText(UploadTextSlot& slot, const std::string& text) {
   std::memset(&slot, 0, sizeof slot);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "chunkup.h"
@@ -10,5 +11,8 @@ namespace chunkup {
 // of capacity + 1 bytes. Blocks are kept once per distinct text for the life
 // of the process, so a host that polls forever does not make memory grow.
 void WriteSlotText(UploadTextSlot& slot, const std::string& text);
+
+// How many distinct long texts the process keeps.
+size_t InternedTextCountForTesting();
 
 }  // namespace chunkup
