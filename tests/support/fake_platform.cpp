@@ -28,7 +28,23 @@ class FaultyFile final : public PlatformFile {
 
 }  // namespace
 
+void FakePlatform::SetOpenHook(std::function<void()> hook) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_openHook = std::move(hook);
+}
+
+void FakePlatform::SetSleepHook(std::function<void(uint32_t)> hook) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_sleepHook = std::move(hook);
+}
+
 int FakePlatform::OpenFile(const std::u16string& path, const FileOpenArgs& args, std::unique_ptr<PlatformFile>* file) {
+  std::function<void()> hook;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    hook = m_openHook;
+  }
+  if (hook) hook();
   int n = ++m_openCalls;
   if (m_failOpenAt != 0 && n == m_failOpenAt) {
     file->reset();
@@ -54,10 +70,13 @@ bool FakePlatform::NextReadFails(int* error) {
 }
 
 void FakePlatform::SleepMs(uint32_t ms) {
+  std::function<void(uint32_t)> hook;
   {
     std::lock_guard<std::mutex> guard(m_lock);
     m_sleeps.push_back(ms);
+    hook = m_sleepHook;
   }
+  if (hook) hook(ms);
   if (m_manualClock && m_sleepAdvancesClock) {
     m_tick += ms;
     return;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -30,6 +31,10 @@ class FakePlatform final : public Platform {
   void FailOpenAt(int n, int error = 2) { m_failOpenAt = n, m_openError = error; }
   void SetFixedUuid(std::string uuid) { m_fixedUuid = std::move(uuid); }
   void SetThreadsFail(bool on) { m_threadsFail = on; }
+  // Called at the start of every OpenFile / SleepMs, on the calling thread;
+  // a test can block there to hold a worker at a known point.
+  void SetOpenHook(std::function<void()> hook);
+  void SetSleepHook(std::function<void(uint32_t)> hook);
 
   // --- observations ---
   std::vector<std::u16string> OpenedUrls() const;
@@ -71,6 +76,8 @@ class FakePlatform final : public Platform {
   mutable std::mutex m_lock;
   std::vector<std::u16string> m_openedUrls;
   std::vector<uint32_t> m_sleeps;
+  std::function<void()> m_openHook;
+  std::function<void(uint32_t)> m_sleepHook;
 };
 
 // UTF-8 test text to the library's UTF-16.
