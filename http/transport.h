@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "http/shared_dns_cache.h"
+
 namespace chunkup {
 
 class ITskCallBack;
@@ -21,6 +23,10 @@ using HeaderList = const char**;
 inline constexpr const char* kContentTypeHeader = "Content-Type: application/octet-stream";
 inline constexpr const char* kNoExpectHeader = "Expect:";
 inline constexpr const char* kKeepAliveHeader = "Connection: Keep-Alive";
+
+// Replies are small JSON texts; a reply body or header text beyond this ends
+// the request with CURLE_WRITE_ERROR instead of filling memory.
+inline constexpr size_t kMaxReplyBytes = size_t{4} << 20;
 
 // What a PUT sends. After the PUT, `remaining` and `goOn` tell whether the
 // whole chunk went out.
@@ -56,8 +62,9 @@ void FreeHeaderList(HeaderList list);
 size_t AppendBytes(char* data, size_t size, size_t count, void* buffer);
 size_t ReadUploadSource(char* target, size_t size, size_t count, void* source);
 
-// Option steps shared by both request kinds.
-void AttachSharedDnsCache(CURL* handle);
+// Option steps shared by both request kinds. The lease keeps the attached
+// share alive: hold it until after curl_easy_cleanup of `handle`.
+[[nodiscard]] DnsCacheLease AttachSharedDnsCache(CURL* handle);
 void ApplySpeedLimits(CURL* handle);
 
 }  // namespace chunkup
