@@ -1,0 +1,62 @@
+#include <json/value.h>
+
+#include "http/transport.h"
+#include "protocol/protocol.h"
+#include "protocol/request_document.h"
+#include "task/file_task.h"
+#include "task/status.h"
+
+namespace chunkup {
+namespace {
+
+// A member of a reply that may not be an object at all (a body that did not
+// parse leaves null, an array or a bare value).
+const Json::Value& Member(const Json::Value& reply, const char* name) {
+  static const Json::Value kNull;
+  if (!reply.isObject()) return kNull;
+  const Json::Value* found = reply.find(name, name + std::char_traits<char>::length(name));
+  return found ? *found : kNull;
+}
+
+}  // namespace
+
+int32_t PreparePut(CFileTask& task) {
+  if (task.m_cancel) return kStatusRunning;  // cancelled after hashing: nothing is sent
+
+  const Json::Value request = MakeFileDocument(task);
+  const std::string url = FileServiceUrl(task, kPreparePutPath);
+  Json::Value reply;
+  const int status = PostJsonRequest(url.c_str(), reply, request);
+
+  if (status == 200) {
+    const Json::Value& required = Member(reply, "required");
+    if (!required.isNull() && !required.isArray()) return kStatusUnusableReply;
+
+    const int32_t sent = SendRequiredChunks(task, required);
+    if (sent != 200) return sent;  // a chunk failed every attempt: no commit
+
+    // Only a commit the service accepted makes the upload a success; any
+    // refusal or transport failure becomes the task's status, so the host
+    // never sees OK for a file the service did not store.
+    const int32_t committed = CommitPut(task);
+    if (committed != 200) return committed;
+    task.m_finished = true;
+    return kStatusRunning;
+  }
+
+  if (status == 409) {
+    // The service already holds the file: no chunk and no commit.
+    const Json::Value& resultUrl = Member(reply, "url");
+    if (resultUrl.isString()) {
+      task.SetResultUrl(resultUrl.asString());
+      task.m_finished = true;
+    }
+    const Json::Value& linkId = Member(reply, "linkid");
+    if (linkId.isString()) task.SetLinkId(linkId.asString());
+    return kStatusAlreadyHeld;
+  }
+
+  return status;
+}
+
+}  // namespace chunkup

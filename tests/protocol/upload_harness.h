@@ -1,0 +1,116 @@
+// Helpers for driving real uploads against the reference service: files with
+// chosen content, and a task run on its own thread with bounded waits.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "task/file_task.h"
+#include "tests/support/fake_platform.h"
+
+namespace chunkup::testing {
+
+inline constexpr uint32_t kChunk = 4194304;
+
+// A directory of its own under the system temp dir, removed afterwards.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::random_device seed;
+    m_path = std::filesystem::temp_directory_path() /
+             ("chunkup-protocol-" + std::to_string(seed()) + "-" + std::to_string(seed()));
+    std::filesystem::create_directories(m_path);
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  std::string Write(const std::string& name, const std::string& bytes) const {
+    const std::filesystem::path file = m_path / name;
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return file.string();
+  }
+  std::string PathOf(const std::string& name) const { return (m_path / name).string(); }
+
+ private:
+  std::filesystem::path m_path;
+};
+
+// Bytes no other test produces, so the service never holds them already.
+inline std::string RandomBytes(size_t size) {
+  static std::atomic<uint64_t> counter{0};
+  std::mt19937_64 generator(std::random_device{}() ^ (++counter * 0x9E3779B97F4A7C15ull));
+  std::string bytes(size, '\0');
+  size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    const uint64_t word = generator();
+    std::memcpy(&bytes[i], &word, 8);
+  }
+  for (; i < size; ++i) bytes[i] = static_cast<char>(generator());
+  return bytes;
+}
+
+// Waits until `done` answers true or `limit` has passed; true when it did.
+inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit,
+                    std::chrono::milliseconds step = std::chrono::milliseconds(20)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(step);
+  }
+  return true;
+}
+
+// One CFileTask whose Run (upload and completion) goes on a thread of its
+// own, so the test can watch and steer it meanwhile.
+class TaskRun {
+ public:
+  TaskRun(Platform& platform, Endpoints endpoints, const std::string& path)
+      : m_task(std::make_unique<CFileTask>(0, platform, std::move(endpoints))) {
+    m_thread = std::thread([this, wide = U16(path)] {
+      m_task->Run(wide);
+      m_done = true;
+    });
+  }
+  ~TaskRun() {
+    // Never leave a worker blocked: a run the test gave up on is cancelled.
+    if (!m_done) {
+      m_task->m_cancel = true;
+      m_task->m_pause = false;
+    }
+    m_thread.join();
+  }
+  TaskRun(const TaskRun&) = delete;
+  TaskRun& operator=(const TaskRun&) = delete;
+
+  CFileTask& task() { return *m_task; }
+  bool done() const { return m_done; }
+  bool Wait(std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+    return WaitFor([this] { return m_done.load(); }, limit);
+  }
+  UploadInfo Info() {
+    UploadInfo info{};
+    m_task->FillInfo(&info);
+    return info;
+  }
+
+ private:
+  std::unique_ptr<CFileTask> m_task;
+  std::atomic<bool> m_done{false};
+  std::thread m_thread;
+};
+
+}  // namespace chunkup::testing
