@@ -43,7 +43,7 @@ const char kUsage[] =
     "already held the file).\n"
     "\n"
     "  --json     print one JSON object per file on stdout instead of text;\n"
-    "             no progress display\n"
+    "             progress then goes to stderr\n"
     "  --help     show this text\n"
     "  --         end of options; later arguments are files\n"
     "\n"
@@ -57,13 +57,14 @@ const char kUsage[] =
 
 std::atomic<int> g_interrupts{0};
 std::atomic<bool> g_cursorHidden{false};
+std::atomic<int> g_progressFd{STDOUT_FILENO};
 
 void OnInterrupt(int) {
   if (g_interrupts.fetch_add(1) >= 1) {
     // Second Ctrl-C: quit at once. Only async-signal-safe calls here.
     if (g_cursorHidden) {
       const char show[] = "\x1b[?25h\n";
-      ssize_t ignored = write(STDOUT_FILENO, show, sizeof show - 1);
+      ssize_t ignored = write(g_progressFd, show, sizeof show - 1);
       (void)ignored;
     }
     _exit(kExitInterrupted);
@@ -100,11 +101,9 @@ struct Job {
   bool HasUrl() const { return info.urlText.length != 0; }
 };
 
-bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
-
-int TerminalColumns() {
+int TerminalColumns(int fd) {
   struct winsize size;
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  if (ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
   return 80;
 }
 
@@ -155,7 +154,11 @@ std::string Label(const Job& job, bool interrupted) {
 
 class ProgressView {
  public:
-  ProgressView(std::vector<std::unique_ptr<Job>>& jobs, bool terminal) : m_jobs(jobs), m_terminal(terminal) {}
+  // Draws on `out`: a live block of bars on a terminal, plain lines otherwise.
+  ProgressView(std::vector<std::unique_ptr<Job>>& jobs, FILE* out)
+      : m_jobs(jobs), m_out(out), m_terminal(isatty(fileno(out)) == 1) {
+    g_progressFd = fileno(out);
+  }
 
   void Draw(bool interrupted) {
     if (m_terminal) {
@@ -166,13 +169,13 @@ class ProgressView {
   }
 
   void Finish() {
-    if (m_terminal && g_cursorHidden.exchange(false)) std::fputs("\x1b[?25h", stdout);
-    std::fflush(stdout);
+    if (m_terminal && g_cursorHidden.exchange(false)) std::fputs("\x1b[?25h", m_out);
+    std::fflush(m_out);
   }
 
  private:
   void DrawTerminal(bool interrupted) {
-    const int columns = TerminalColumns();
+    const int columns = TerminalColumns(fileno(m_out));
     const int barWidth = columns >= 80 ? 20 : 10;
     // name, two spaces, bar, "  100%", "  12345678 KiB/s", "  " label
     const int nameWidth = std::max(8, columns - 1 - (2 + barWidth + 2 + 6 + 16 + 2 + 14));
@@ -196,14 +199,14 @@ class ProgressView {
       m_noteLines = static_cast<int>(std::count(m_notes.begin(), m_notes.end(), '\n'));
     }
     m_drawnLines = static_cast<int>(m_jobs.size()) + m_noteLines;
-    std::fputs(out.c_str(), stdout);
-    std::fflush(stdout);
+    std::fputs(out.c_str(), m_out);
+    std::fflush(m_out);
   }
 
   void DrawLines(bool interrupted) {
     if (interrupted && !m_toldCancel) {
       m_toldCancel = true;
-      std::printf("cancelling: waiting for the uploads to end\n");
+      std::fprintf(m_out, "cancelling: waiting for the uploads to end\n");
     }
     for (const auto& job : m_jobs) {
       if (!job->Uploads()) continue;
@@ -212,9 +215,10 @@ class ProgressView {
       if (step == job->printedStep && label == job->printedLabel) continue;
       job->printedStep = step;
       job->printedLabel = label;
-      std::printf("%s: %d%% %d KiB/s %s\n", job->arg.c_str(), job->info.percent, job->info.speed, label.c_str());
+      std::fprintf(m_out, "%s: %d%% %d KiB/s %s\n", job->arg.c_str(), job->info.percent, job->info.speed,
+                   label.c_str());
     }
-    std::fflush(stdout);
+    std::fflush(m_out);
   }
 
   static int CodePoints(const std::string& text) {
@@ -224,6 +228,7 @@ class ProgressView {
   }
 
   std::vector<std::unique_ptr<Job>>& m_jobs;
+  FILE* const m_out;
   const bool m_terminal;
   int m_drawnLines = 0;
   int m_noteLines = 0;
@@ -343,7 +348,8 @@ int main(int argc, char** argv) {
   }
   pthread_sigmask(SIG_UNBLOCK, &interrupts, nullptr);
 
-  ProgressView view(jobs, !json && StdoutIsTerminal());
+  // With --json, stdout carries only the JSON objects; progress goes to stderr.
+  ProgressView view(jobs, json ? stderr : stdout);
   const auto allDone = [&] {
     return std::all_of(jobs.begin(), jobs.end(), [](const auto& job) { return job->Done(); });
   };
@@ -363,7 +369,7 @@ int main(int argc, char** argv) {
       for (uint32_t id = 1; id <= 2 * uploads; ++id) CancelUpload(id);
     }
     poll();
-    if (!json) view.Draw(interrupted);
+    view.Draw(interrupted);
     if (done) break;
     SleepMs(kPollIntervalMs);
   }
