@@ -88,6 +88,7 @@ struct Job {
   std::atomic<bool> returned[2]{false, false};
 
   UploadInfo info{};       // last record read
+  bool cancelled = false;  // still running when Ctrl-C came
   int printedStep = -1;    // plain-line progress: last 10 % step printed
   std::string printedLabel;
 
@@ -142,7 +143,7 @@ std::string Label(const Job& job, bool interrupted) {
   const UploadInfo& info = job.info;
   if (job.Done()) {
     if (job.HasUrl()) return info.linkid.length != 0 ? "done (instant)" : "done";
-    if (interrupted && info.state == UPLOAD_STATE_OK) return "cancelled";
+    if (job.cancelled) return "cancelled";
     return info.state == UPLOAD_STATE_OK || info.state == UPLOAD_STATE_NONE ? "failed" : StateName(info.state);
   }
   if (job.HasUrl()) return "reporting";
@@ -363,6 +364,8 @@ int main(int argc, char** argv) {
     const bool done = allDone();
     const bool interrupted = g_interrupts > 0;
     if (interrupted) {
+      for (auto& job : jobs)
+        if (!job->Done()) job->cancelled = true;
       // Identifiers count up from 1 and this process is the library's only
       // user, so 1 .. 2 x uploads covers every task it can have made, also
       // those whose identifier has not come back yet.
