@@ -70,7 +70,7 @@ struct Result {
 
 // Runs a shell command with a time limit; stdout is captured, stderr goes to
 // `errFile`.
-Result Run(const std::string& command, const std::string& errFile, int seconds = 60) {
+Result RunShell(const std::string& command, const std::string& errFile, int seconds = 60) {
   Result result;
   const std::string full = "timeout -s KILL " + std::to_string(seconds) + " sh -c " + Quote(command) + " 2>" +
                            Quote(errFile);
@@ -133,7 +133,7 @@ TEST_F(CliTest, UploadsFilesPrintsUrlsAndExitCodes) {
   m_dir.WriteFile("b.bin", b);
 
   // Relative and absolute paths, plus a missing file: the others still go up.
-  Result r = Run("cd " + Quote(m_dir.path().string()) + " && " + Cli() + Quote(pathA) + " b.bin missing.bin", Err());
+  Result r = RunShell("cd " + Quote(m_dir.path().string()) + " && " + Cli() + Quote(pathA) + " b.bin missing.bin", Err());
   EXPECT_EQ(r.status, 1) << r.out << ErrText();
   EXPECT_NE(ErrText().find("missing.bin: No such file or directory"), std::string::npos) << ErrText();
   EXPECT_NE(r.out.find("missing.bin: not uploaded"), std::string::npos) << r.out;
@@ -150,7 +150,7 @@ TEST_F(CliTest, UploadsFilesPrintsUrlsAndExitCodes) {
   EXPECT_EQ(r.out.find("\x1b["), std::string::npos);
 
   // The same file again: the service holds it already, the CLI shows the link id.
-  r = Run(Cli() + Quote(pathA), Err());
+  r = RunShell(Cli() + Quote(pathA), Err());
   EXPECT_EQ(r.status, 0) << r.out << ErrText();
   EXPECT_NE(r.out.find("(already held, link id "), std::string::npos) << r.out;
 
@@ -172,7 +172,7 @@ TEST_F(CliTest, JsonOutputAndFailures) {
   const std::string path = m_dir.WriteFile("j.bin", bytes);
   const std::string empty = m_dir.WriteFile("empty.bin", "");
 
-  Result r = Run(Cli() + "--json " + Quote(path) + " " + Quote(empty), Err());
+  Result r = RunShell(Cli() + "--json " + Quote(path) + " " + Quote(empty), Err());
   EXPECT_EQ(r.status, 1) << r.out << ErrText();
   std::istringstream lines(r.out);
   std::string line;
@@ -195,14 +195,14 @@ TEST_F(CliTest, JsonOutputAndFailures) {
   // A commit the service refuses: no result URL, state "refused", status 1.
   const std::string other = m_dir.WriteFile("refused.bin", RandomBytes(3000));
   ASSERT_TRUE(m_service->SetKnobs("commit_status=500&commit_body=%7B%7D"));
-  r = Run(Cli() + Quote(other), Err());
+  r = RunShell(Cli() + Quote(other), Err());
   EXPECT_EQ(r.status, 1) << r.out << ErrText();
   EXPECT_NE(r.out.find("refused.bin: refused, no result URL"), std::string::npos) << r.out;
 
   // Usage errors.
-  EXPECT_EQ(Run(Cli(), Err()).status, 2);
-  EXPECT_EQ(Run(Cli() + "--bogus " + Quote(path), Err()).status, 2);
-  r = Run(Cli() + "--help", Err());
+  EXPECT_EQ(RunShell(Cli(), Err()).status, 2);
+  EXPECT_EQ(RunShell(Cli() + "--bogus " + Quote(path), Err()).status, 2);
+  r = RunShell(Cli() + "--help", Err());
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("Usage: chunkup"), std::string::npos);
 }
