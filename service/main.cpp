@@ -1,0 +1,146 @@
+// chunkup-service: the file service and web site the chunkup library talks to.
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "service/server.h"
+#include "service/store.h"
+#include "service/util.h"
+
+namespace {
+
+using chunkup::service::Options;
+
+void Usage(FILE* out) {
+  std::fputs(
+      "usage: chunkup-service [--listen HOST:PORT] [--data-dir DIR] [--public-url URL] [--quiet]\n"
+      "  --listen HOST:PORT  address to serve on (default 127.0.0.1:8642; port 0 picks a free port)\n"
+      "  --data-dir DIR      where chunks and the database live (default $XDG_DATA_HOME/chunkup-service,\n"
+      "                      ~/.local/share/chunkup-service, or ./chunkup-service-data)\n"
+      "  --public-url URL    base written into the URLs handed out (default http://<listen address>)\n"
+      "  --quiet             no request log on stderr\n",
+      out);
+}
+
+std::string DefaultDataDir() {
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  if (xdg && *xdg == '/') return std::string(xdg) + "/chunkup-service";
+  const char* home = std::getenv("HOME");
+  if (home && *home == '/') return std::string(home) + "/.local/share/chunkup-service";
+  return "./chunkup-service-data";
+}
+
+bool ParseListen(const std::string& text, Options& options) {
+  std::string host;
+  std::string port;
+  if (!text.empty() && text[0] == '[') {
+    size_t close = text.find(']');
+    if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') return false;
+    host = text.substr(1, close - 1);
+    port = text.substr(close + 2);
+  } else {
+    size_t colon = text.rfind(':');
+    if (colon == std::string::npos) return false;
+    host = text.substr(0, colon);
+    port = text.substr(colon + 1);
+  }
+  auto p = chunkup::service::ParseUnsignedDecimal(port);
+  if (host.empty() || !p || *p > 65535) return false;
+  options.listenHost = host;
+  options.listenPort = int(*p);
+  return true;
+}
+
+bool IsHttpUrl(const std::string& url) {
+  return (url.rfind("http://", 0) == 0 && url.size() > 7) || (url.rfind("https://", 0) == 0 && url.size() > 8);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto value = [&](const char* name) -> const char* {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "chunkup-service: %s needs a value\n", name);
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (arg == "--listen") {
+      if (!ParseListen(value("--listen"), options)) {
+        std::fprintf(stderr, "chunkup-service: --listen takes HOST:PORT\n");
+        return 2;
+      }
+    } else if (arg == "--data-dir") {
+      options.dataDir = value("--data-dir");
+    } else if (arg == "--public-url") {
+      options.publicUrl = value("--public-url");
+      if (!IsHttpUrl(options.publicUrl)) {
+        std::fprintf(stderr, "chunkup-service: --public-url takes an http:// or https:// URL\n");
+        return 2;
+      }
+    } else if (arg == "--quiet") {
+      options.quiet = true;
+    } else if (arg == "--help" || arg == "-h") {
+      Usage(stdout);
+      return 0;
+    } else {
+      std::fprintf(stderr, "chunkup-service: unknown argument %s\n", arg.c_str());
+      Usage(stderr);
+      return 2;
+    }
+  }
+  if (options.dataDir.empty()) options.dataDir = DefaultDataDir();
+
+  // Signals are taken by one thread with sigwait; every other thread, the
+  // server's workers included, inherits the blocked mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  // A client that goes away mid-reply must not kill the service.
+  signal(SIGPIPE, SIG_IGN);
+
+  chunkup::service::Store store;
+  std::string error;
+  if (!store.Open(options.dataDir, &error)) {
+    std::fprintf(stderr, "chunkup-service: %s\n", error.c_str());
+    return 1;
+  }
+  chunkup::service::Service service(options, store);
+  if (!service.Bind(&error)) {
+    std::fprintf(stderr, "chunkup-service: %s\n", error.c_str());
+    return 1;
+  }
+
+  std::thread waiter([&] {
+    int sig = 0;
+    sigwait(&signals, &sig);
+    if (sig != 0) std::fprintf(stderr, "chunkup-service: signal %d, shutting down\n", sig);
+    service.Stop();
+  });
+
+  std::printf("chunkup-service listening on %s\n", service.ListenUrl().c_str());
+  std::fflush(stdout);
+  std::fprintf(stderr, "chunkup-service: data in %s, public URL %s\n", options.dataDir.c_str(),
+               service.PublicUrl().c_str());
+  bool ok = service.Run();
+  if (!ok) {
+    // The server ended on its own: wake the waiter so it can be joined.
+    pthread_kill(waiter.native_handle(), SIGTERM);
+  }
+  waiter.join();
+  store.Close();
+  std::fprintf(stderr, "chunkup-service: stopped\n");
+  return 0;
+}

@@ -1,0 +1,728 @@
+#include "service/server.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <regex>
+#include <thread>
+
+#include "service/page.h"
+
+namespace chunkup::service {
+
+namespace {
+
+constexpr const char* kJson = "application/json";
+
+enum class BodyResult { kOk, kTooLarge, kBroken };
+
+// Reads the whole request body into out, refusing more than limit bytes. A
+// declared length over the limit is refused before anything is read.
+bool HasBody(const httplib::Request& req) {
+  return req.has_header("Content-Length") || req.has_header("Transfer-Encoding");
+}
+
+BodyResult ReadBody(const httplib::Request& req, const httplib::ContentReader& reader, size_t limit,
+                    std::string& out) {
+  // A request with neither a length nor chunked encoding has no body.
+  if (!HasBody(req)) return BodyResult::kOk;
+  if (req.has_header("Content-Length")) {
+    auto declared = ParseUnsignedDecimal(req.get_header_value("Content-Length"));
+    if (!declared || uint64_t(*declared) > limit) return BodyResult::kTooLarge;
+    out.reserve(size_t(*declared));
+  }
+  bool over = false;
+  bool ok = reader([&](const char* data, size_t size) {
+    if (out.size() + size > limit) {
+      over = true;
+      return false;
+    }
+    out.append(data, size);
+    return true;
+  });
+  if (over) return BodyResult::kTooLarge;
+  return ok ? BodyResult::kOk : BodyResult::kBroken;
+}
+
+void SetError(httplib::Response& res, int status, const std::string& message) {
+  res.status = status;
+  res.set_content(ErrorJson(message), kJson);
+}
+
+void SetJson(httplib::Response& res, int status, const Json::Value& value) {
+  res.status = status;
+  res.set_content(JsonText(value) + "\n", kJson);
+}
+
+// Answers a body that was refused unread; the connection cannot carry another
+// request after it, so it is closed.
+void SetTooLarge(httplib::Response& res, size_t limit) {
+  SetError(res, 413, "request body too large (limit " + std::to_string(limit) + " bytes)");
+  res.set_header("Connection", "close");
+}
+
+bool BodyFailed(BodyResult r, httplib::Response& res, size_t limit) {
+  if (r == BodyResult::kTooLarge) {
+    SetTooLarge(res, limit);
+    return true;
+  }
+  if (r == BodyResult::kBroken) {
+    SetError(res, 400, "incomplete request body");
+    return true;
+  }
+  return false;
+}
+
+bool IsPageUuid(const std::string& text) {
+  static const std::regex kUuid("^[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}$");
+  return std::regex_match(text, kUuid);
+}
+
+std::string RawQuery(const httplib::Request& req) {
+  size_t q = req.target.find('?');
+  return q == std::string::npos ? std::string() : req.target.substr(q + 1);
+}
+
+// The document shared by prepare and commit requests, checked member by member.
+struct FileDocument {
+  std::string path;
+  std::vector<std::string> keys;
+  int64_t fileSize = 0;
+  std::string editTime, mimeType;
+};
+
+std::optional<std::string> CheckFileDocument(const std::string& body, bool commit, FileDocument& doc) {
+  Json::Value root;
+  std::string parseError;
+  if (!ParseJsonStrict(body, root, &parseError)) return "body is not valid JSON";
+  if (!root.isObject()) return "body must be a JSON object";
+  const Json::Value& path = root["path"];
+  if (!path.isString()) return "\"path\" must be a string";
+  doc.path = path.asString();
+  if (doc.path.empty() || doc.path.size() > 4096) return "\"path\" must hold 1 to 4096 bytes";
+  if (doc.path.find('\0') != std::string::npos) return "\"path\" must not contain NUL";
+  const Json::Value& chunkSize = root["chunkSize"];
+  if (!chunkSize.isIntegral() || !chunkSize.isInt64() || chunkSize.asInt64() != kChunkSize)
+    return "\"chunkSize\" must be the number 4194304";
+  const Json::Value& fileSize = root["fileSize"];
+  if (!fileSize.isString()) return "\"fileSize\" must be a string of decimal digits";
+  auto size = ParseUnsignedDecimal(fileSize.asString());
+  if (!size) return "\"fileSize\" must be a string of decimal digits";
+  doc.fileSize = *size;
+  const Json::Value& keys = root["keys"];
+  if (!keys.isArray()) return "\"keys\" must be an array of strings";
+  if (int64_t(keys.size()) != ChunkCountFor(doc.fileSize))
+    return "\"keys\" holds " + std::to_string(keys.size()) + " keys; a file of that size has " +
+           std::to_string(ChunkCountFor(doc.fileSize)) + " chunks";
+  doc.keys.reserve(keys.size());
+  for (Json::ArrayIndex i = 0; i < keys.size(); ++i) {
+    if (!keys[i].isString() || !IsValidKey(keys[i].asString()))
+      return "\"keys\"[" + std::to_string(i) + "] is not a 28-character base64url SHA-1 key";
+    doc.keys.push_back(keys[i].asString());
+  }
+  if (commit) {
+    const Json::Value& editTime = root["editTime"];
+    if (!editTime.isString() || !ParseSignedDecimal(editTime.asString()))
+      return "\"editTime\" must be a string of decimal digits";
+    doc.editTime = editTime.asString();
+    const Json::Value& mimeType = root["mimeType"];
+    if (!mimeType.isString() || mimeType.asString().size() > 255) return "\"mimeType\" must be a short string";
+    doc.mimeType = mimeType.asString();
+  }
+  return std::nullopt;
+}
+
+std::optional<int> ParseStatusValue(const std::string& text) {
+  auto v = ParseUnsignedDecimal(text);
+  if (!v || *v < 200 || *v > 599) return std::nullopt;
+  return int(*v);
+}
+
+std::optional<int> ParseCountValue(const std::string& text, int max) {
+  auto v = ParseUnsignedDecimal(text);
+  if (!v || *v > max) return std::nullopt;
+  return int(*v);
+}
+
+std::string Timestamp() {
+  auto now = std::chrono::system_clock::now();
+  std::time_t t = std::chrono::system_clock::to_time_t(now);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm tm {};
+  gmtime_r(&t, &tm);
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, int(ms));
+  return buffer;
+}
+
+std::string StatusText(int status) {
+  switch (status) {
+    case 400: return "bad request";
+    case 404: return "no such resource";
+    case 405: return "method not allowed";
+    case 413: return "request body too large";
+    case 414: return "request target too long";
+    case 416: return "range not satisfiable";
+    default: return status >= 500 ? "internal error" : "request refused";
+  }
+}
+
+}  // namespace
+
+Service::Service(Options options, Store& store) : m_options(std::move(options)), m_store(store) {
+  // Several uploads, each on its own connection, plus page polls: more
+  // workers than the library's default of a handful.
+  m_server.new_task_queue = [] { return new httplib::ThreadPool(48); };
+  m_server.set_keep_alive_max_count(100);
+  m_server.set_keep_alive_timeout(2);
+  m_server.set_read_timeout(30);
+  m_server.set_write_timeout(30);
+  m_server.set_tcp_nodelay(true);
+  Routes();
+}
+
+Service::~Service() = default;
+
+bool Service::Bind(std::string* error) {
+  if (m_options.listenPort == 0)
+    m_port = m_server.bind_to_any_port(m_options.listenHost);
+  else
+    m_port = m_server.bind_to_port(m_options.listenHost, m_options.listenPort) ? m_options.listenPort : -1;
+  if (m_port <= 0) {
+    *error = "cannot listen on " + m_options.listenHost + ":" + std::to_string(m_options.listenPort);
+    return false;
+  }
+  m_publicUrl = m_options.publicUrl.empty() ? ListenUrl() : m_options.publicUrl;
+  while (!m_publicUrl.empty() && m_publicUrl.back() == '/') m_publicUrl.pop_back();
+  return true;
+}
+
+std::string Service::ListenUrl() const {
+  std::string host = m_options.listenHost;
+  if (host.find(':') != std::string::npos) host = "[" + host + "]";
+  return "http://" + host + ":" + std::to_string(m_port);
+}
+
+bool Service::Run() { return m_server.listen_after_bind(); }
+
+void Service::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(m_stopLock);
+    m_stopping = true;
+  }
+  m_stopCv.notify_all();
+  m_server.stop();
+}
+
+void Service::Delay() {
+  int ms;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    ms = m_knobs.delayMs;
+  }
+  if (ms <= 0) return;
+  std::unique_lock<std::mutex> lock(m_stopLock);
+  m_stopCv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stopping; });
+}
+
+bool Service::RequireLoopback(const httplib::Request& req, httplib::Response& res) {
+  if (IsLoopbackAddress(req.remote_addr)) return true;
+  SetError(res, 403, "control endpoints answer loopback clients only");
+  return false;
+}
+
+std::string Service::ResultUrl(const FileRecord& f) const {
+  return m_publicUrl + "/f/" + f.linkId + "/" + PercentEncode(f.name);
+}
+
+void Service::Routes() {
+  using namespace std::placeholders;
+  auto& s = m_server;
+  s.Post("/anonymous/prepare_put", [this](const httplib::Request& req, httplib::Response& res,
+                                          const httplib::ContentReader& reader) { HandlePrepare(req, res, reader); });
+  s.Post("/anonymous/commit_put", [this](const httplib::Request& req, httplib::Response& res,
+                                         const httplib::ContentReader& reader) { HandleCommit(req, res, reader); });
+  s.Put(R"(/chunks/([^/]*))", [this](const httplib::Request& req, httplib::Response& res,
+                                     const httplib::ContentReader& reader) { HandleChunkPut(req, res, reader); });
+  s.Put("/_sink", [this](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
+    HandleSink(req, res, reader);
+  });
+  s.Get(R"(/f/([^/]+)(/.*)?)", [this](const httplib::Request& req, httplib::Response& res) { HandleDownload(req, res); });
+  s.Post(R"(/g/receive/([^/]*))", [this](const httplib::Request& req, httplib::Response& res,
+                                         const httplib::ContentReader& reader) { HandleReceive(req, res, reader); });
+  s.Get(R"(/g/status/([^/]*))", [this](const httplib::Request& req, httplib::Response& res) { HandleStatus(req, res); });
+  s.Get(R"(/g/upload/([^/]*))", [this](const httplib::Request& req, httplib::Response& res) { HandlePage(req, res); });
+  // Control POSTs carry everything in the query; a body, if any, is read and
+  // dropped, and a POST without Content-Length is accepted too.
+  s.Post("/_control/knobs", [this](const httplib::Request& req, httplib::Response& res,
+                                   const httplib::ContentReader& reader) {
+    std::string body;
+    if (BodyFailed(ReadBody(req, reader, kMaxSmallBody, body), res, kMaxSmallBody)) return;
+    if (RequireLoopback(req, res)) HandleKnobs(req, res);
+  });
+  s.Post("/_control/reset", [this](const httplib::Request& req, httplib::Response& res,
+                                   const httplib::ContentReader& reader) {
+    std::string body;
+    if (BodyFailed(ReadBody(req, reader, kMaxSmallBody, body), res, kMaxSmallBody)) return;
+    if (RequireLoopback(req, res)) HandleReset(res);
+  });
+  s.Get("/_control/stats", [this](const httplib::Request& req, httplib::Response& res) {
+    if (RequireLoopback(req, res)) HandleStats(res);
+  });
+  s.Get("/", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(RenderHomePage(), "text/html; charset=utf-8");
+  });
+
+  s.set_payload_max_length(kMaxJsonBody);
+  s.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
+    if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+    res.set_content(ErrorJson(StatusText(res.status)), kJson);
+    return httplib::Server::HandlerResponse::Handled;
+  }));
+  s.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
+    std::string what = "internal error";
+    try {
+      if (ep) std::rethrow_exception(ep);
+    } catch (const std::exception& e) {
+      what = std::string("internal error: ") + e.what();
+    } catch (...) {
+    }
+    SetError(res, 500, what);
+  });
+  s.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+    if (m_options.quiet) return;
+    std::string line = Timestamp() + " " + req.remote_addr + ":" + std::to_string(req.remote_port) + " \"" +
+                       req.method + " " + req.target + "\" " + std::to_string(res.status) + " " +
+                       std::to_string(res.body.size()) + "\n";
+    std::lock_guard<std::mutex> lock(m_logLock);
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+  });
+}
+
+void Service::HandlePrepare(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
+  std::string body;
+  BodyResult r = ReadBody(req, reader, kMaxJsonBody, body);
+  std::optional<std::pair<int, std::string>> forced;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    ++m_stats.prepare;
+    m_stats.lastPrepareBody = body;
+    forced.swap(m_knobs.prepare);
+  }
+  Delay();
+  if (forced) {
+    res.status = forced->first;
+    res.set_content(forced->second, kJson);
+    return;
+  }
+  if (BodyFailed(r, res, kMaxJsonBody)) return;
+  FileDocument doc;
+  if (auto problem = CheckFileDocument(body, false, doc)) return SetError(res, 400, *problem);
+
+  if (auto held = m_store.FindFileByContent(doc.fileSize, doc.keys)) {
+    Json::Value reply(Json::objectValue);
+    reply["url"] = ResultUrl(*held);
+    reply["linkid"] = held->linkId;
+    return SetJson(res, 409, reply);
+  }
+  // Ask for each missing key once, at its first index: a key the store holds
+  // (from any earlier file or an interrupted upload) is not asked for again.
+  std::vector<int64_t> missing;
+  std::unordered_map<std::string, bool> seen;
+  for (size_t i = 0; i < doc.keys.size(); ++i) {
+    if (!seen.emplace(doc.keys[i], true).second) continue;
+    if (m_store.ChunkSize(doc.keys[i]) != ChunkLengthAt(doc.fileSize, int64_t(i))) missing.push_back(int64_t(i));
+  }
+  Json::Value reply(Json::objectValue);
+  reply["required"] = Json::Value(Json::arrayValue);
+  if (!missing.empty()) {
+    auto id = m_store.CreateUpload(doc.path, doc.fileSize, doc.keys);
+    if (!id) return SetError(res, 500, "cannot record the upload");
+    for (int64_t index : missing) {
+      Json::Value item(Json::objectValue);
+      item["index"] = Json::Int64(index);
+      item["url"] = m_publicUrl + "/chunks/" + doc.keys[size_t(index)] + "?upload=" + *id + "&index=" +
+                    std::to_string(index);
+      reply["required"].append(item);
+    }
+  }
+  SetJson(res, 200, reply);
+}
+
+void Service::HandleCommit(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
+  std::string body;
+  BodyResult r = ReadBody(req, reader, kMaxJsonBody, body);
+  std::optional<std::pair<int, std::string>> forced;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    ++m_stats.commit;
+    m_stats.lastCommitBody = body;
+    forced.swap(m_knobs.commit);
+  }
+  Delay();
+  if (forced) {
+    res.status = forced->first;
+    res.set_content(forced->second, kJson);
+    return;
+  }
+  if (BodyFailed(r, res, kMaxJsonBody)) return;
+  FileDocument doc;
+  if (auto problem = CheckFileDocument(body, true, doc)) return SetError(res, 400, *problem);
+
+  Json::Value missing(Json::arrayValue);
+  for (size_t i = 0; i < doc.keys.size(); ++i) {
+    if (m_store.ChunkSize(doc.keys[i]) != ChunkLengthAt(doc.fileSize, int64_t(i))) {
+      if (missing.size() < 100) missing.append(Json::Int64(i));
+    }
+  }
+  if (!missing.empty()) {
+    Json::Value reply(Json::objectValue);
+    reply["error"] = "the service does not hold every chunk of the file";
+    reply["missing"] = missing;
+    return SetJson(res, 400, reply);
+  }
+  auto file = m_store.AddFile(doc.path, doc.fileSize, doc.keys, doc.editTime, doc.mimeType);
+  if (!file) return SetError(res, 500, "cannot record the file");
+  Json::Value reply(Json::objectValue);
+  reply["url"] = ResultUrl(*file);
+  reply["linkid"] = file->linkId;
+  SetJson(res, 200, reply);
+}
+
+void Service::HandleChunkPut(const httplib::Request& req, httplib::Response& res,
+                             const httplib::ContentReader& reader) {
+  const std::string key = req.matches[1];
+  const std::string uploadId = req.get_param_value("upload");
+  auto index = ParseUnsignedDecimal(req.get_param_value("index"));
+  bool closeIt = false;
+  std::optional<int> forcedStatus;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    ++m_stats.put;
+    if (m_stats.putIndexes.size() < 100000) {
+      if (index) m_stats.putIndexes.append(Json::Int64(*index));
+      else m_stats.putIndexes.append(key);
+    }
+    if (m_knobs.putClose > 0) {
+      --m_knobs.putClose;
+      closeIt = true;
+    } else if (m_knobs.putCount > 0) {
+      --m_knobs.putCount;
+      forcedStatus = m_knobs.putStatus;
+    }
+  }
+  // -1: no usable Content-Length (a chunked body, say).
+  const int64_t declared = req.has_header("Content-Length")
+                               ? ParseUnsignedDecimal(req.get_header_value("Content-Length")).value_or(-1)
+                               : -1;
+  if (closeIt) {
+    // Take about half of the body, then drop the connection as a crashing
+    // server would; nothing is stored.
+    int64_t half = declared >= 0 ? declared / 2 : kChunkSize / 2;
+    int64_t got = 0;
+    if (HasBody(req)) reader([&](const char*, size_t size) {
+      got += int64_t(size);
+      return got < half;
+    });
+    BreakConnection(req.remote_addr, req.remote_port, req.local_port);
+    SetError(res, 500, "connection dropped on purpose");
+    return;
+  }
+  if (forcedStatus) {
+    if (declared > kMaxDrainBody) return SetTooLarge(res, size_t(kMaxDrainBody));
+    if (HasBody(req)) reader([](const char*, size_t) { return true; });
+    Delay();
+    res.status = *forcedStatus;
+    res.set_content(ErrorJson("status forced by a test knob"), kJson);
+    return;
+  }
+
+  // Judge everything that can be judged before the body arrives.
+  std::string problem;
+  int status = 400;
+  std::shared_ptr<const UploadRecord> upload;
+  int64_t expected = -1;
+  if (!IsValidKey(key)) {
+    problem = "not a chunk key";
+  } else if (uploadId.empty() || !index) {
+    problem = "chunk URL lacks its upload and index";
+  } else if (!(upload = m_store.FindUpload(uploadId))) {
+    problem = "unknown upload";
+    status = 404;
+  } else if (*index >= int64_t(upload->keys.size()) || upload->keys[size_t(*index)] != key) {
+    problem = "the upload has no chunk with this key at this index";
+    status = 404;
+  } else {
+    expected = ChunkLengthAt(upload->size, *index);
+    if (declared >= 0 && declared != expected)
+      problem = "chunk length " + std::to_string(declared) + " differs from the expected " + std::to_string(expected);
+  }
+  if (!problem.empty()) {
+    if (declared > kMaxDrainBody) return SetTooLarge(res, size_t(kMaxDrainBody));
+    if (HasBody(req)) reader([](const char*, size_t) { return true; });
+    return SetError(res, status, problem);
+  }
+
+  ChunkWriter writer;
+  if (!writer.Begin(m_store.TmpDir())) return SetError(res, 500, "cannot create a temporary file");
+  bool tooLong = false, ioFailed = false;
+  bool ok = !HasBody(req) || reader([&](const char* data, size_t size) {
+    if (writer.Size() + int64_t(size) > expected) {
+      tooLong = true;
+      return false;
+    }
+    if (!writer.Write(data, size)) {
+      ioFailed = true;
+      return false;
+    }
+    return true;
+  });
+  if (tooLong) {
+    res.set_header("Connection", "close");
+    return SetError(res, 400, "chunk body longer than the expected " + std::to_string(expected) + " bytes");
+  }
+  if (ioFailed) return SetError(res, 507, "cannot write the chunk");
+  if (!ok) return SetError(res, 400, "incomplete chunk body");
+  if (writer.Size() != expected)
+    return SetError(res, 400, "chunk length " + std::to_string(writer.Size()) + " differs from the expected " +
+                                  std::to_string(expected));
+  if (writer.Key() != key) return SetError(res, 400, "chunk body does not match its key");
+  if (!m_store.PrepareChunkDir(key) || !writer.Commit(m_store.ChunkPath(key)))
+    return SetError(res, 507, "cannot store the chunk");
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    ++m_stats.putStored;
+  }
+  Delay();
+  Json::Value reply(Json::objectValue);
+  reply["key"] = key;
+  reply["size"] = Json::Int64(expected);
+  SetJson(res, 200, reply);
+}
+
+void Service::HandleSink(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
+  if (!RequireLoopback(req, res)) {
+    res.set_header("Connection", "close");
+    return;
+  }
+  ChunkWriter writer;
+  if (!writer.Begin(m_store.TmpDir())) return SetError(res, 500, "cannot create a temporary file");
+  bool ioFailed = false;
+  bool ok = !HasBody(req) || reader([&](const char* data, size_t size) {
+    if (!writer.Write(data, size)) {
+      ioFailed = true;
+      return false;
+    }
+    return true;
+  });
+  if (ioFailed) return SetError(res, 507, "cannot write the body");
+  if (!ok) return SetError(res, 400, "incomplete body");
+  std::string key = writer.Key();
+  if (!m_store.PrepareChunkDir(key) || !writer.Commit(m_store.ChunkPath(key)))
+    return SetError(res, 507, "cannot store the body");
+  Json::Value reply(Json::objectValue);
+  reply["key"] = key;
+  reply["size"] = Json::Int64(writer.Size());
+  SetJson(res, 200, reply);
+}
+
+void Service::HandleDownload(const httplib::Request& req, httplib::Response& res) {
+  auto file = m_store.FindFileByLink(req.matches[1]);
+  if (!file) return SetError(res, 404, "no such file");
+  for (size_t i = 0; i < file->keys.size(); ++i) {
+    if (m_store.ChunkSize(file->keys[i]) != ChunkLengthAt(file->size, int64_t(i)))
+      return SetError(res, 500, "a chunk of this file is missing from the store");
+  }
+  auto shared = std::make_shared<FileRecord>(std::move(*file));
+  Store* store = &m_store;
+  res.set_header("Content-Disposition", "attachment; filename*=UTF-8''" + PercentEncode(shared->name));
+  res.set_content_provider(
+      size_t(shared->size), shared->mimeType.empty() ? "application/octet-stream" : shared->mimeType,
+      [shared, store](size_t offset, size_t length, httplib::DataSink& sink) {
+        // Serve at most the rest of one chunk per call.
+        int64_t index = int64_t(offset) / kChunkSize;
+        int64_t within = int64_t(offset) % kChunkSize;
+        int64_t take = std::min<int64_t>(int64_t(length), ChunkLengthAt(shared->size, index) - within);
+        take = std::min<int64_t>(take, 1 << 20);
+        FILE* f = std::fopen(store->ChunkPath(shared->keys[size_t(index)]).c_str(), "rb");
+        if (!f) return false;
+        std::string buffer(size_t(take), '\0');
+        bool ok = std::fseek(f, long(within), SEEK_SET) == 0 && std::fread(buffer.data(), 1, buffer.size(), f) == buffer.size();
+        std::fclose(f);
+        return ok && sink.write(buffer.data(), buffer.size());
+      });
+}
+
+void Service::HandleReceive(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
+  const std::string uuid = req.matches[1];
+  std::string body;
+  BodyResult r = ReadBody(req, reader, kMaxSmallBody, body);
+  std::optional<int> forced;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    ++m_stats.report;
+    if (m_knobs.reportCount > 0) {
+      --m_knobs.reportCount;
+      forced = m_knobs.reportStatus;
+    }
+  }
+  Delay();
+  if (forced) {
+    res.status = *forced;
+    res.set_content(ErrorJson("status forced by a test knob"), kJson);
+    return;
+  }
+  if (BodyFailed(r, res, kMaxSmallBody)) return;
+  if (!IsPageUuid(uuid)) return SetError(res, 400, "not an upload page id");
+  ReportRecord report;
+  report.query = RawQuery(req);
+  auto pairs = ParseQuery(report.query);
+  if (!pairs) return SetError(res, 400, "malformed query escape");
+  bool haveSize = false, haveUploaded = false, haveSpeed = false, haveName = false;
+  for (auto& [k, v] : *pairs) {
+    if (k == "filesize") report.filesize = v, haveSize = true;
+    else if (k == "uploaded") report.uploaded = v, haveUploaded = true;
+    else if (k == "speed") report.speed = v, haveSpeed = true;
+    else if (k == "name") report.name = v, haveName = true;
+    else if (k == "url") report.url = v;
+  }
+  if (!haveSize || !ParseSignedDecimal(report.filesize)) return SetError(res, 400, "\"filesize\" must be a decimal number");
+  if (!haveUploaded || !ParseSignedDecimal(report.uploaded))
+    return SetError(res, 400, "\"uploaded\" must be a decimal number");
+  if (!haveSpeed || !ParseSignedDecimal(report.speed)) return SetError(res, 400, "\"speed\" must be a decimal number");
+  if (!haveName) return SetError(res, 400, "\"name\" is missing");
+  switch (m_store.AddReport(uuid, report)) {
+    case Store::ReportResult::kStored: break;
+    case Store::ReportResult::kTooMany: return SetError(res, 429, "too many reports for this page");
+    case Store::ReportResult::kFailed: return SetError(res, 500, "cannot record the report");
+  }
+  SetJson(res, 200, Json::Value(Json::objectValue));
+}
+
+Json::Value Service::ReportsJson(const std::vector<ReportRecord>& reports) {
+  Json::Value list(Json::arrayValue);
+  for (const auto& r : reports) {
+    Json::Value item(Json::objectValue);
+    item["query"] = r.query;
+    item["filesize"] = r.filesize;
+    item["uploaded"] = r.uploaded;
+    item["speed"] = r.speed;
+    item["name"] = r.name;
+    if (r.url) item["url"] = *r.url;
+    item["received_ms"] = Json::Int64(r.receivedMs);
+    list.append(item);
+  }
+  return list;
+}
+
+void Service::HandleStatus(const httplib::Request& req, httplib::Response& res) {
+  const std::string uuid = req.matches[1];
+  Json::Value reply(Json::objectValue);
+  reply["reports"] = Json::Value(Json::arrayValue);
+  if (!IsPageUuid(uuid)) {
+    reply["error"] = "not an upload page id";
+    return SetJson(res, 400, reply);
+  }
+  auto reports = m_store.Reports(uuid);
+  reply["uuid"] = uuid;
+  reply["reports"] = ReportsJson(reports);
+  if (reports.empty()) {
+    reply["error"] = "no report for this upload yet";
+    return SetJson(res, 404, reply);
+  }
+  res.set_header("Cache-Control", "no-store");
+  SetJson(res, 200, reply);
+}
+
+void Service::HandlePage(const httplib::Request& req, httplib::Response& res) {
+  const std::string uuid = req.matches[1];
+  if (!IsPageUuid(uuid)) {
+    res.status = 400;
+    res.set_content(RenderUploadPage(uuid, {}, false), "text/html; charset=utf-8");
+    return;
+  }
+  auto reports = m_store.Reports(uuid);
+  res.status = reports.empty() ? 404 : 200;
+  res.set_header("Cache-Control", "no-store");
+  res.set_content(RenderUploadPage(uuid, reports, true), "text/html; charset=utf-8");
+}
+
+void Service::HandleKnobs(const httplib::Request& req, httplib::Response& res) {
+  auto pairs = ParseQuery(RawQuery(req));
+  if (!pairs) return SetError(res, 400, "malformed query escape");
+  Knobs next;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    next = m_knobs;
+  }
+  std::optional<int> prepareStatus, commitStatus;
+  std::optional<std::string> prepareBody, commitBody;
+  std::optional<int> putStatus, putCount, reportStatus, reportCount;
+  for (auto& [k, v] : *pairs) {
+    std::optional<int> n;
+    if (k == "put_status" || k == "prepare_status" || k == "commit_status" || k == "report_status") {
+      n = ParseStatusValue(v);
+      if (!n) return SetError(res, 400, "knob " + k + " takes an HTTP status from 200 to 599");
+    } else if (k == "put_count" || k == "report_count" || k == "put_close") {
+      n = ParseCountValue(v, 1000000);
+      if (!n) return SetError(res, 400, "knob " + k + " takes a count");
+    } else if (k == "delay_ms") {
+      n = ParseCountValue(v, 600000);
+      if (!n) return SetError(res, 400, "knob delay_ms takes 0 to 600000");
+    } else if (k != "prepare_body" && k != "commit_body") {
+      return SetError(res, 400, "unknown knob " + k);
+    }
+    if (k == "put_status") putStatus = n;
+    else if (k == "put_count") putCount = n;
+    else if (k == "put_close") next.putClose = *n;
+    else if (k == "delay_ms") next.delayMs = *n;
+    else if (k == "prepare_status") prepareStatus = n;
+    else if (k == "prepare_body") prepareBody = v;
+    else if (k == "commit_status") commitStatus = n;
+    else if (k == "commit_body") commitBody = v;
+    else if (k == "report_status") reportStatus = n;
+    else if (k == "report_count") reportCount = n;
+  }
+  // A status without a count applies once; a count without a status is meaningless.
+  if (putCount && !putStatus) return SetError(res, 400, "put_count needs put_status");
+  if (putStatus) next.putStatus = *putStatus, next.putCount = putCount.value_or(1);
+  if (reportCount && !reportStatus) return SetError(res, 400, "report_count needs report_status");
+  if (reportStatus) next.reportStatus = *reportStatus, next.reportCount = reportCount.value_or(1);
+  if (prepareStatus || prepareBody) next.prepare.emplace(prepareStatus.value_or(200), prepareBody.value_or(""));
+  if (commitStatus || commitBody) next.commit.emplace(commitStatus.value_or(200), commitBody.value_or(""));
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_knobs = next;
+  }
+  SetJson(res, 200, Json::Value(Json::objectValue));
+}
+
+void Service::HandleStats(httplib::Response& res) {
+  Json::Value v(Json::objectValue);
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    v["prepare"] = Json::Int64(m_stats.prepare);
+    v["put"] = Json::Int64(m_stats.put);
+    v["put_stored"] = Json::Int64(m_stats.putStored);
+    v["commit"] = Json::Int64(m_stats.commit);
+    v["report"] = Json::Int64(m_stats.report);
+    v["last_prepare_body"] = m_stats.lastPrepareBody;
+    v["last_commit_body"] = m_stats.lastCommitBody;
+    v["put_indexes"] = m_stats.putIndexes;
+  }
+  res.set_header("Cache-Control", "no-store");
+  SetJson(res, 200, v);
+}
+
+void Service::HandleReset(httplib::Response& res) {
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_knobs = Knobs();
+    m_stats = Stats();
+  }
+  SetJson(res, 200, Json::Value(Json::objectValue));
+}
+
+}  // namespace chunkup::service

@@ -1,0 +1,98 @@
+// The HTTP side of the service: the file-service protocol, the web site's
+// report and page endpoints, and the loopback-only control endpoints tests use
+// to inject faults.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <httplib.h>
+#include <json/json.h>
+
+#include "service/store.h"
+
+namespace chunkup::service {
+
+struct Options {
+  std::string listenHost = "127.0.0.1";
+  int listenPort = 8642;
+  std::string dataDir;
+  std::string publicUrl;  // empty: http://<bound address>
+  bool quiet = false;     // no request log
+};
+
+// Body size limits: a prepare or commit body of 8 MiB lists about 270,000
+// chunk keys, a file of a terabyte.
+inline constexpr size_t kMaxJsonBody = 8u << 20;
+inline constexpr size_t kMaxSmallBody = 64u << 10;
+// A wrong-length chunk body up to this size is read and dropped so the
+// connection stays usable; a larger one is refused unread.
+inline constexpr int64_t kMaxDrainBody = 2 * kChunkSize;
+
+class Service {
+ public:
+  Service(Options options, Store& store);
+  ~Service();
+  // Binds the listening socket; false with a message on failure.
+  bool Bind(std::string* error);
+  int Port() const { return m_port; }
+  const std::string& PublicUrl() const { return m_publicUrl; }
+  std::string ListenUrl() const;
+  // Serves until Stop; returns false when the server could not run.
+  bool Run();
+  void Stop();
+
+ private:
+  struct Knobs {
+    int putStatus = 0, putCount = 0;
+    int putClose = 0;
+    int delayMs = 0;
+    std::optional<std::pair<int, std::string>> prepare, commit;
+    int reportStatus = 0, reportCount = 0;
+  };
+  struct Stats {
+    int64_t prepare = 0, put = 0, putStored = 0, commit = 0, report = 0;
+    std::string lastPrepareBody, lastCommitBody;
+    Json::Value putIndexes = Json::Value(Json::arrayValue);
+  };
+
+  void Routes();
+  void HandlePrepare(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
+  void HandleCommit(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
+  void HandleChunkPut(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
+  void HandleSink(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
+  void HandleDownload(const httplib::Request& req, httplib::Response& res);
+  void HandleReceive(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
+  void HandleStatus(const httplib::Request& req, httplib::Response& res);
+  void HandlePage(const httplib::Request& req, httplib::Response& res);
+  void HandleKnobs(const httplib::Request& req, httplib::Response& res);
+  void HandleStats(httplib::Response& res);
+  void HandleReset(httplib::Response& res);
+
+  void Delay();
+  bool RequireLoopback(const httplib::Request& req, httplib::Response& res);
+  Json::Value ReportsJson(const std::vector<ReportRecord>& reports);
+  std::string ResultUrl(const FileRecord& f) const;
+
+  Options m_options;
+  Store& m_store;
+  httplib::Server m_server;
+  int m_port = 0;
+  std::string m_publicUrl;
+
+  std::mutex m_lock;  // guards m_knobs, m_stats
+  Knobs m_knobs;
+  Stats m_stats;
+
+  std::mutex m_stopLock;
+  std::condition_variable m_stopCv;
+  bool m_stopping = false;
+  std::mutex m_logLock;
+};
+
+}  // namespace chunkup::service
