@@ -1,0 +1,112 @@
+// Shared helpers of the service tests: file contents, their chunk keys (made
+// with the library's own SHA-1 and key code, so both sides must agree), the
+// request documents as the library writes them, and a whole upload.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include "fingerprint/encodings.h"
+#include "fingerprint/sha1.h"
+#include "tests/support/service_process.h"
+
+namespace chunkup::testing {
+
+inline constexpr size_t kChunk = 4194304;
+
+// Deterministic bytes; different seeds give different chunks.
+inline std::string MakeBytes(size_t size, uint32_t seed) {
+  std::string out(size, '\0');
+  uint64_t x = 0x9E3779B97F4A7C15ull ^ (uint64_t(seed) * 0x100000001B3ull + 1);
+  for (size_t i = 0; i < size; ++i) {
+    x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+    out[i] = char(x >> 24);
+  }
+  return out;
+}
+
+inline std::string KeyOf(const std::string& bytes) {
+  Sha1State state;
+  Sha1Start(state);
+  Sha1Feed(state, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  uint8_t digest[kSha1DigestSize];
+  Sha1Finish(state, digest);
+  std::string key;
+  MakeChunkKey(key, digest);
+  return key;
+}
+
+inline std::vector<std::string> KeysOf(const std::string& bytes) {
+  std::vector<std::string> keys;
+  for (size_t offset = 0; offset < bytes.size(); offset += kChunk) keys.push_back(KeyOf(bytes.substr(offset, kChunk)));
+  return keys;
+}
+
+inline std::string ChunkOf(const std::string& bytes, size_t index) { return bytes.substr(index * kChunk, kChunk); }
+
+// The documents byte for byte as the library sends them.
+inline std::string KeysJson(const std::vector<std::string>& keys) {
+  std::string out = "[";
+  for (size_t i = 0; i < keys.size(); ++i) out += (i ? ",\"" : "\"") + keys[i] + "\"";
+  return out + "]";
+}
+inline std::string PrepareBody(const std::string& name, uint64_t size, const std::vector<std::string>& keys) {
+  return "{\"chunkSize\":4194304,\"fileSize\":\"" + std::to_string(size) + "\",\"keys\":" + KeysJson(keys) +
+         ",\"path\":\"home/" + name + "\"}\n";
+}
+inline std::string CommitBody(const std::string& name, uint64_t size, const std::vector<std::string>& keys,
+                              const std::string& editTime = "12623040000000000") {
+  return "{\"chunkSize\":4194304,\"editTime\":\"" + editTime + "\",\"fileSize\":\"" + std::to_string(size) +
+         "\",\"keys\":" + KeysJson(keys) + ",\"mimeType\":\"application/x-msdownload\",\"path\":\"home/" + name +
+         "\"}\n";
+}
+
+inline Json::Value ParseJson(const std::string& text) {
+  Json::Value v;
+  Json::CharReaderBuilder builder;
+  std::string errors;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  if (!reader->parse(text.data(), text.data() + text.size(), &v, &errors)) return Json::Value();
+  return v;
+}
+
+struct Exchange {
+  long status = 0;
+  Json::Value reply;
+};
+inline Exchange Prepare(const ServiceProcess& s, const std::string& name, const std::string& bytes) {
+  Exchange e;
+  e.reply = ParseJson(s.Post("/anonymous/prepare_put", PrepareBody(name, bytes.size(), KeysOf(bytes)), &e.status));
+  return e;
+}
+inline Exchange Commit(const ServiceProcess& s, const std::string& name, const std::string& bytes) {
+  Exchange e;
+  e.reply = ParseJson(s.Post("/anonymous/commit_put", CommitBody(name, bytes.size(), KeysOf(bytes)), &e.status));
+  return e;
+}
+inline std::vector<int> RequiredIndexes(const Json::Value& reply) {
+  std::vector<int> out;
+  for (const auto& item : reply["required"]) out.push_back(item["index"].asInt());
+  return out;
+}
+
+// prepare, PUT every required chunk, commit; the result URL, or "" on failure.
+inline std::string UploadWhole(const ServiceProcess& s, const std::string& name, const std::string& bytes) {
+  Exchange prepared = Prepare(s, name, bytes);
+  if (prepared.status == 409) return prepared.reply["url"].asString();
+  EXPECT_EQ(prepared.status, 200) << name;
+  for (const auto& item : prepared.reply["required"]) {
+    long status = 0;
+    s.Put(item["url"].asString(), ChunkOf(bytes, item["index"].asUInt()), &status);
+    EXPECT_EQ(status, 200) << name << " chunk " << item["index"].asInt();
+  }
+  Exchange committed = Commit(s, name, bytes);
+  EXPECT_EQ(committed.status, 200) << name;
+  return committed.reply["url"].asString();
+}
+
+}  // namespace chunkup::testing
