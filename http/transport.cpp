@@ -125,7 +125,10 @@ CURLcode PerformPost(HeaderList headers, ByteBuffer& body, const char* url, cons
   Request request;
   if (!request.handle()) return CURLE_BAD_FUNCTION_ARGUMENT;
   if (!request.SetHeaders(headers)) return CURLE_OUT_OF_MEMORY;
-  if (size > static_cast<size_t>(LONG_MAX)) return CURLE_BAD_FUNCTION_ARGUMENT;
+  if (size > static_cast<size_t>(LONG_MAX) || (!data && size != 0)) return CURLE_BAD_FUNCTION_ARGUMENT;
+  // With no body pointer libcurl would read the body from the process's
+  // standard input instead.
+  if (!data) data = "";
 
   CURL* handle = request.handle();
   request.SetCommonOptions(url);

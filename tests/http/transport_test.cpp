@@ -7,6 +7,9 @@
 #include <json/writer.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <string>
@@ -269,6 +272,17 @@ TEST_F(TransportTest, ZeroLengthPutSendsAnEmptyBody) {
   EXPECT_TRUE(sent.body.empty());
 }
 
+TEST_F(TransportTest, PostWithoutABodyPointerSendsAnEmptyBody) {
+  // libcurl would otherwise read the body from standard input.
+  LoopbackServer server(CannedReply{HttpReply(200, "OK", "{}")});
+  ByteBuffer body, headerText;
+  EXPECT_EQ(PerformPost(nullptr, body, server.Url("/x").c_str(), nullptr, 0, headerText), CURLE_OK);
+  EXPECT_EQ(ParseHttpStatus(headerText.data(), headerText.data() + headerText.size()), 200);
+  ASSERT_TRUE(server.WaitForRequests(1));
+  EXPECT_EQ(server.Requests().at(0).Header("Content-Length"), "0");
+  EXPECT_EQ(PerformPost(nullptr, body, server.Url("/x").c_str(), nullptr, 5, headerText), CURLE_BAD_FUNCTION_ARGUMENT);
+}
+
 TEST_F(TransportTest, CancelBeforeTheFirstPieceSendsNoBody) {
   const std::string data = PseudoRandomBytes(300000);
   LoopbackServer server(CannedReply{HttpReply(200, "OK", "")});
@@ -503,6 +517,18 @@ TEST_F(TransportTest, RenewedCacheIsReleasedWhenItsLastRequestEnds) {
     Json::Value reply;
     heldResult = PostJsonRequest(server.Url("/held").c_str(), reply, Json::Value(Json::objectValue));
   });
+  auto releaseHeld = [&] {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      letGo = true;
+    }
+    released.notify_all();
+    if (held.joinable()) held.join();
+  };
+  struct Finally {
+    std::function<void()> run;
+    ~Finally() { run(); }
+  } finally{releaseHeld};  // also on an early return from a failed assertion
   ASSERT_TRUE(server.WaitForHeads(2));
 
   {
@@ -512,12 +538,7 @@ TEST_F(TransportTest, RenewedCacheIsReleasedWhenItsLastRequestEnds) {
   }
   EXPECT_EQ(LiveSharedDnsCacheCount(), 2u);  // the old one still serves the held request
 
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    letGo = true;
-  }
-  released.notify_all();
-  held.join();
+  releaseHeld();
   EXPECT_EQ(heldResult, 200);
   EXPECT_EQ(LiveSharedDnsCacheCount(), 1u);
 }
