@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <regex>
 #include <set>
 
@@ -56,6 +57,44 @@ TEST(PlatformTest, FilesReadSeekSizeAndTime) {
   EXPECT_TRUE(P().PathExists(Utf8ToUtf16(path)));
   EXPECT_FALSE(P().PathExists(Utf8ToUtf16(path + ".missing")));
   EXPECT_FALSE(P().PathExists(Utf8ToUtf16(path) + u'\0' + u"x")) << "an embedded zero never names a file";
+}
+
+// Reads are served through a read-ahead buffer: whatever the mix of block
+// sizes and seeks, the bytes are the file's, and a short count only comes at
+// the end of the file.
+TEST(PlatformTest, ReadsReturnTheFileBytesWhateverTheBlockSize) {
+  TempDir dir;
+  std::string content(300000, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
+  const std::string path = dir.WriteFile("big.bin", content);
+  const FileOpenArgs args{kGenericRead, kFileShareRead, kOpenExisting, kFileAttributeNormal};
+
+  for (uint32_t block : {1u, 4096u, 5000u, 65536u, 65537u, 300000u, 400000u}) {
+    std::unique_ptr<PlatformFile> file;
+    ASSERT_EQ(P().OpenFile(Utf8ToUtf16(path), args, &file), 0);
+    std::string read;
+    std::string buffer(block, '\0');
+    for (;;) {
+      uint32_t got = 0;
+      ASSERT_EQ(file->Read(buffer.data(), block, &got), 0);
+      read.append(buffer.data(), got);
+      if (got < block) break;
+      ASSERT_LE(read.size(), content.size());
+    }
+    EXPECT_EQ(read == content, true) << "block " << block;
+  }
+
+  std::unique_ptr<PlatformFile> file;
+  ASSERT_EQ(P().OpenFile(Utf8ToUtf16(path), args, &file), 0);
+  char small[10];
+  uint32_t got = 0;
+  ASSERT_EQ(file->Read(small, 10, &got), 0);
+  for (int64_t offset : {int64_t{0}, int64_t{123456}, int64_t{299995}, int64_t{5}}) {
+    ASSERT_EQ(file->SeekFromStart(offset), 0);
+    ASSERT_EQ(file->Read(small, 10, &got), 0);
+    const size_t expected = std::min<size_t>(10, content.size() - static_cast<size_t>(offset));
+    EXPECT_EQ(std::string(small, got), content.substr(static_cast<size_t>(offset), expected)) << offset;
+  }
 }
 
 TEST(PlatformTest, CalendarTimesToFileTime) {
