@@ -276,7 +276,8 @@ void Service::Routes() {
 
   s.set_payload_max_length(kMaxJsonBody);
   s.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
-    if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+    // Replies forced by a knob go out exactly as chosen, empty bodies included.
+    if (!res.body.empty() || res.has_header("X-Chunkup-Knob")) return httplib::Server::HandlerResponse::Unhandled;
     res.set_content(ErrorJson(StatusText(res.status)), kJson);
     return httplib::Server::HandlerResponse::Handled;
   }));
@@ -314,6 +315,7 @@ void Service::HandlePrepare(const httplib::Request& req, httplib::Response& res,
   Delay();
   if (forced) {
     res.status = forced->first;
+    res.set_header("X-Chunkup-Knob", "1");
     res.set_content(forced->second, kJson);
     return;
   }
@@ -364,6 +366,7 @@ void Service::HandleCommit(const httplib::Request& req, httplib::Response& res, 
   Delay();
   if (forced) {
     res.status = forced->first;
+    res.set_header("X-Chunkup-Knob", "1");
     res.set_content(forced->second, kJson);
     return;
   }
