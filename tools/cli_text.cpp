@@ -121,8 +121,13 @@ std::string ProgressBar(int32_t percent, int width) {
   width = std::max(width, 1);
   const int clamped = std::clamp(percent, 0, 100);
   const int filled = clamped * width / 100;
-  return "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(width - filled), '.') +
-         "]";
+  std::string bar;
+  bar.reserve(static_cast<size_t>(width) + 2);
+  bar += '[';
+  bar.append(static_cast<size_t>(filled), '#');
+  bar.append(static_cast<size_t>(width - filled), '.');
+  bar += ']';
+  return bar;
 }
 
 std::string FitLeft(const std::string& text, int columns) {
