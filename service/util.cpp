@@ -199,7 +199,13 @@ bool ParseJsonStrict(std::string_view text, Json::Value& out, std::string* error
   builder["stackLimit"] = 64;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   std::string errors;
-  bool ok = reader->parse(text.data(), text.data() + text.size(), &out, &errors);
+  bool ok = false;
+  try {
+    ok = reader->parse(text.data(), text.data() + text.size(), &out, &errors);
+  } catch (const std::exception& e) {
+    // jsoncpp throws when nesting passes the stack limit.
+    errors = e.what();
+  }
   if (!ok && error) *error = errors;
   return ok;
 }
