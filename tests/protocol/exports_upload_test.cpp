@@ -1,0 +1,219 @@
+// A few uploads through the shared library's five exports, loaded with dlopen
+// as a host loads it. The library talks to the build's fixed file-service
+// address, so the reference service is started there; when that port is taken
+// these tests are skipped.
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "chunkup.h"
+#include "tests/protocol/upload_harness.h"
+#include "tests/support/service_process.h"
+
+namespace chunkup::testing {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+struct Exports {
+  decltype(&::UploadFile) upload = nullptr;
+  decltype(&::GetUploadInfo) info = nullptr;
+  decltype(&::CancelUpload) cancel = nullptr;
+  decltype(&::PauseUpload) pause = nullptr;
+  decltype(&::RestartUpload) restart = nullptr;
+};
+
+// "127.0.0.1:8642" -> 8642, or 0 when the build aims anywhere but loopback.
+int LoopbackPortOf(const std::string& hostPort) {
+  const std::string prefix = "127.0.0.1:";
+  if (hostPort.rfind(prefix, 0) != 0) return 0;
+  return std::atoi(hostPort.c_str() + prefix.size());
+}
+
+bool PortIsFree(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return free;
+}
+
+class ThroughExports : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    const int port = LoopbackPortOf(CHUNKUP_TEST_FILE_SERVICE_HOST);
+    if (port == 0) {
+      s_skipReason = "the library is built for " CHUNKUP_TEST_FILE_SERVICE_HOST ", not a loopback port";
+      return;
+    }
+    if (!PortIsFree(port)) {
+      s_skipReason = "127.0.0.1:" + std::to_string(port) + " is in use; the exports can reach no other port";
+      return;
+    }
+    // The completion step opens the upload page in a browser; give it a stand-in.
+    s_bin = new ScratchDir();
+    const std::string opener = s_bin->Write("xdg-open", "#!/bin/sh\nexit 0\n");
+    std::filesystem::permissions(opener, std::filesystem::perms::owner_all);
+    const char* path = std::getenv("PATH");
+    const std::string binDir = std::filesystem::path(opener).parent_path().string();
+    setenv("PATH", (binDir + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
+
+    try {
+      s_service = new ServiceProcess({"--listen", "127.0.0.1:" + std::to_string(port)});
+    } catch (const std::exception& error) {
+      s_skipReason = std::string("the service did not start on the library's port: ") + error.what();
+      return;
+    }
+    s_library = dlopen(CHUNKUP_TEST_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    if (s_library == nullptr) {
+      s_skipReason = std::string("dlopen failed: ") + dlerror();
+      return;
+    }
+    s_exports.upload = reinterpret_cast<decltype(&::UploadFile)>(dlsym(s_library, "UploadFile"));
+    s_exports.info = reinterpret_cast<decltype(&::GetUploadInfo)>(dlsym(s_library, "GetUploadInfo"));
+    s_exports.cancel = reinterpret_cast<decltype(&::CancelUpload)>(dlsym(s_library, "CancelUpload"));
+    s_exports.pause = reinterpret_cast<decltype(&::PauseUpload)>(dlsym(s_library, "PauseUpload"));
+    s_exports.restart = reinterpret_cast<decltype(&::RestartUpload)>(dlsym(s_library, "RestartUpload"));
+  }
+  static void TearDownTestSuite() {
+    // The library stays loaded: its registry lives for the whole process.
+    delete s_service;
+    s_service = nullptr;
+    delete s_bin;
+    s_bin = nullptr;
+  }
+  void SetUp() override {
+    if (!s_skipReason.empty()) GTEST_SKIP() << s_skipReason;
+    ASSERT_TRUE(s_exports.upload && s_exports.info && s_exports.cancel && s_exports.pause && s_exports.restart);
+    s_service->Reset();
+  }
+
+  // Identifiers count up from 1 in this process, so the next task's is known
+  // before its blocking UploadFile returns.
+  struct Upload {
+    Upload(const std::string& path) : id(++s_lastId) {
+      thread = std::thread([this, wide = U16(path)] {
+        uint32_t written = 0;
+        result = s_exports.upload(reinterpret_cast<const chunkup_char16*>(wide.c_str()), &written, 0);
+        returnedId = written;
+        done = true;
+      });
+    }
+    ~Upload() {
+      if (!done) s_exports.cancel(id), s_exports.restart(id);
+      thread.join();
+    }
+    bool Wait() { return WaitFor([this] { return done.load(); }, seconds(60)); }
+    UploadInfo Info() const {
+      UploadInfo info;
+      s_exports.info(id, &info);
+      return info;
+    }
+    const uint32_t id;
+    std::atomic<bool> done{false};
+    std::atomic<int32_t> result{-2};
+    std::atomic<uint32_t> returnedId{0};
+    std::thread thread;
+  };
+
+  void ExpectDone(const Upload& upload, const std::string& bytes) {
+    EXPECT_EQ(upload.result.load(), 0);
+    EXPECT_EQ(upload.returnedId.load(), upload.id);
+    const UploadInfo info = upload.Info();
+    EXPECT_EQ(info.state, UPLOAD_STATE_OK);
+    EXPECT_EQ(info.percent, 100);
+    EXPECT_EQ(info.fileSize, bytes.size());
+    EXPECT_NE(info.url[0], 0);
+    long status = 0;
+    const std::string stored = s_service->Get(chunkup_slot_text(&info.urlText), &status);
+    EXPECT_EQ(status, 200);
+    EXPECT_TRUE(stored == bytes) << "downloaded bytes differ from the file";
+  }
+
+  int64_t Stat(const char* name) { return s_service->Stats()[name].asInt64(); }
+
+  ScratchDir dir;
+  static inline std::string s_skipReason;
+  static inline ServiceProcess* s_service = nullptr;
+  static inline ScratchDir* s_bin = nullptr;
+  static inline void* s_library = nullptr;
+  static inline Exports s_exports;
+  static inline uint32_t s_lastId = 0;
+};
+
+TEST_F(ThroughExports, UploadThenTheSameContentAgain) {
+  const std::string bytes = RandomBytes(size_t{kChunk} + 1);
+  {
+    Upload upload(dir.Write("first.bin", bytes));
+    ASSERT_TRUE(upload.Wait());
+    ExpectDone(upload, bytes);
+    EXPECT_EQ(Stat("put"), 2);
+  }
+  s_service->Reset();
+  Upload again(dir.Write("second.bin", bytes));
+  ASSERT_TRUE(again.Wait());
+  ExpectDone(again, bytes);
+  EXPECT_EQ(Stat("put"), 0);
+  EXPECT_EQ(Stat("commit"), 0);
+  const UploadInfo info = again.Info();
+  EXPECT_STRNE(chunkup_slot_text(&info.linkid), "");
+}
+
+TEST_F(ThroughExports, PauseHoldsTheTransferUntilRestart) {
+  const std::string bytes = RandomBytes(3 * size_t{kChunk});
+  ASSERT_TRUE(s_service->SetKnobs("delay_ms=400"));
+  Upload upload(dir.Write("paused.bin", bytes));
+  ASSERT_TRUE(WaitFor([&] { return Stat("put") >= 1; }, seconds(30), milliseconds(10)));
+  EXPECT_EQ(s_exports.pause(upload.id), 0);
+  std::this_thread::sleep_for(milliseconds(1200));  // the PUT in flight ends meanwhile
+  const int64_t puts = Stat("put");
+  std::this_thread::sleep_for(milliseconds(1200));
+  EXPECT_EQ(Stat("put"), puts);
+  EXPECT_LT(puts, 3);
+  EXPECT_EQ(upload.Info().speed, 0);
+
+  s_service->Reset();  // no more delays
+  EXPECT_EQ(s_exports.restart(upload.id), 0);
+  ASSERT_TRUE(upload.Wait());
+  ExpectDone(upload, bytes);
+}
+
+TEST_F(ThroughExports, CancelThenUploadAgainSendsOnlyWhatIsMissing) {
+  const std::string bytes = RandomBytes(4 * size_t{kChunk});
+  const std::string path = dir.Write("resume.bin", bytes);
+  ASSERT_TRUE(s_service->SetKnobs("delay_ms=300"));
+  int64_t storedBefore = 0;
+  {
+    Upload upload(path);
+    ASSERT_TRUE(WaitFor([&] { return Stat("put_stored") >= 1; }, seconds(30), milliseconds(20)));
+    EXPECT_EQ(s_exports.cancel(upload.id), 0);
+    ASSERT_TRUE(upload.Wait());
+    storedBefore = Stat("put_stored");
+    EXPECT_NE(upload.Info().state, UPLOAD_STATE_OK);  // the service could not commit a partial file
+  }
+  ASSERT_LT(storedBefore, 4);
+  s_service->Reset();
+  Upload again(path);  // the cancelled task makes way for a new one
+  ASSERT_TRUE(again.Wait());
+  ExpectDone(again, bytes);
+  EXPECT_EQ(Stat("put"), 4 - storedBefore);
+}
+
+}  // namespace
+}  // namespace chunkup::testing
