@@ -206,5 +206,47 @@ TEST_F(ServiceProtocol, SeveralUploadsAtOnceAllComplete) {
   }
 }
 
+
+TEST(ServiceOptions, PublicUrlIsWrittenIntoEveryUrlHandedOut) {
+  ServiceProcess service({"--public-url", "http://files.example.test:9000/"});
+  const std::string bytes = MakeBytes(100, 10);
+  Exchange prepared = Prepare(service, "p.txt", bytes);
+  ASSERT_EQ(prepared.status, 200);
+  const std::string chunkUrl = prepared.reply["required"][0]["url"].asString();
+  EXPECT_EQ(chunkUrl.rfind("http://files.example.test:9000/chunks/", 0), 0u) << chunkUrl;
+  // The URL's path and query are what this service serves.
+  long status = 0;
+  service.Put(service.BaseUrl() + chunkUrl.substr(chunkUrl.find("/chunks/")), bytes, &status);
+  EXPECT_EQ(status, 200);
+  const std::string url = Commit(service, "p.txt", bytes).reply["url"].asString();
+  EXPECT_EQ(url.rfind("http://files.example.test:9000/f/", 0), 0u) << url;
+}
+
+TEST(ServiceSink, StoresAnyBodyUnderItsDigest) {
+  ServiceProcess service;
+  const std::string body = MakeBytes(kChunk + 333, 11);
+  long status = 0;
+  Json::Value reply = ParseJson(service.Put("/_sink", body, &status));
+  EXPECT_EQ(status, 200);
+  EXPECT_EQ(reply["key"].asString(), KeyOf(body));
+  EXPECT_EQ(reply["size"].asUInt64(), body.size());
+  EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(service.DataDir()) / "chunks" /
+                                      KeyOf(body).substr(0, 2) / KeyOf(body)));
+}
+
+TEST(ServiceLog, OneLinePerRequest) {
+  ServiceProcess service;
+  for (int i = 0; i < 3; ++i) service.Get("/g/status/0f8fad5b-d9cb-469f-a165-70867728950e");
+  service.Post("/anonymous/prepare_put", "nonsense");
+  service.Stop();
+  const std::string log = service.LogText();
+  size_t statusLines = 0, prepareLines = 0;
+  for (size_t at = 0; (at = log.find("\"GET /g/status/", at)) != std::string::npos; ++at) ++statusLines;
+  for (size_t at = 0; (at = log.find("\"POST /anonymous/prepare_put\" 400", at)) != std::string::npos; ++at)
+    ++prepareLines;
+  EXPECT_EQ(statusLines, 3u) << log;
+  EXPECT_EQ(prepareLines, 1u) << log;
+}
+
 }  // namespace
 }  // namespace chunkup::testing
