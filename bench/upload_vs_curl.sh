@@ -9,19 +9,24 @@
 # usage: bench/upload_vs_curl.sh BUILD_DIR [RUNS] [SIZE_MIB]
 #   BUILD_DIR configured with -DCHUNKUP_BUILD_BENCH=ON and built with the
 #   targets upload_bench and chunkup-service.
+# environment:
+#   CHUNKUP_BENCH_SERVICE  another chunkup-service binary to run
+#   CHUNKUP_BENCH_DATA     where the service keeps its data (default: a temp
+#                          dir; /dev/shm takes the disk's sync latency out)
 set -euo pipefail
 
 build=${1:?usage: $0 BUILD_DIR [RUNS] [SIZE_MIB]}
 runs=${2:-5}
 size_mib=${3:-1024}
 uploader="$build/bench/upload_bench"
-service="$build/service/chunkup-service"
+service=${CHUNKUP_BENCH_SERVICE:-$build/service/chunkup-service}
 for tool in "$uploader" "$service"; do
   [[ -x $tool ]] || { echo "missing $tool (build it first)" >&2; exit 2; }
 done
 command -v openssl >/dev/null && command -v curl >/dev/null || { echo "needs openssl and curl" >&2; exit 2; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/chunkup-bench.XXXXXX")
+data_root=$(mktemp -d "${CHUNKUP_BENCH_DATA:-$work}/chunkup-bench-data.XXXXXX")
 service_pid=
 stop_service() {
   if [[ -n $service_pid ]]; then
@@ -30,7 +35,7 @@ stop_service() {
     service_pid=
   fi
 }
-trap 'stop_service; rm -rf "$work"' EXIT
+trap 'stop_service; rm -rf "$work" "$data_root"' EXIT
 
 file="$work/bench-$size_mib.bin"
 echo "writing $size_mib MiB of random bytes to $file" >&2
@@ -39,8 +44,8 @@ cat "$file" >/dev/null  # every contender reads from the page cache
 
 # Starts the service on a free port with a fresh data dir; sets $hostport.
 start_service() {
-  rm -rf "$work/data" && mkdir "$work/data"
-  coproc SERVICE { exec "$service" --listen 127.0.0.1:0 --data-dir "$work/data" 2>/dev/null; }
+  rm -rf "$data_root/data" && mkdir "$data_root/data"
+  coproc SERVICE { exec "$service" --listen 127.0.0.1:0 --data-dir "$data_root/data" --quiet 2>/dev/null; }
   service_pid=$SERVICE_PID
   local line
   if ! read -r -t 20 line <&"${SERVICE[0]}"; then
@@ -53,7 +58,7 @@ start_service() {
 seconds_of() {  # runs "$@", prints wall seconds
   local start end
   start=$(date +%s.%N)
-  "$@" >/dev/null
+  "$@" >/dev/null || { echo "failed: $*" >&2; return 1; }
   end=$(date +%s.%N)
   echo "$end - $start" | bc -l
 }
@@ -61,8 +66,8 @@ seconds_of() {  # runs "$@", prints wall seconds
 declare -a fresh reupload dgst put idle peak
 for ((i = 1; i <= runs; i++)); do
   start_service
-  d=$(seconds_of openssl dgst -sha1 "$file")
-  p=$(seconds_of curl -sS -f -o /dev/null -T "$file" "http://$hostport/_sink")
+  d=$(seconds_of openssl dgst -sha1 "$file") || exit 1
+  p=$(seconds_of curl -sS -f -o /dev/null -T "$file" "http://$hostport/_sink") || exit 1
   out=$("$uploader" "$hostport" "$file")
   [[ $out == status=200* ]] || { echo "fresh upload failed: $out" >&2; exit 1; }
   f=$(sed -E 's/.*seconds=([0-9.]+).*/\1/' <<<"$out")
@@ -80,7 +85,7 @@ median() { printf '%s\n' "$@" | sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[
 mf=$(median "${fresh[@]}") mr=$(median "${reupload[@]}") md=$(median "${dgst[@]}") mp=$(median "${put[@]}")
 mi=$(median "${idle[@]}") mk=$(median "${peak[@]}")
 
-echo "file: $size_mib MiB, $runs runs, medians"
+echo "file: $size_mib MiB, $runs runs, medians; service data in ${CHUNKUP_BENCH_DATA:-$work}"
 printf 'fresh upload           %8.3f s\n' "$mf"
 printf 'openssl dgst + curl -T %8.3f s  (%.3f + %.3f)\n' "$(echo "$md + $mp" | bc -l)" "$md" "$mp"
 printf 'ratio                  %8.3f    (target <= 1.25)\n' "$(echo "$mf / ($md + $mp)" | bc -l)"
