@@ -25,6 +25,7 @@ namespace {
 
 using chunkup::cli::FitLeft;
 using chunkup::cli::JsonQuote;
+using chunkup::cli::Printable;
 using chunkup::cli::ProgressBar;
 using chunkup::cli::StateName;
 
@@ -73,7 +74,8 @@ void OnInterrupt(int) {
 
 // One file on the command line.
 struct Job {
-  std::string arg;   // as typed, for display
+  std::string arg;   // as typed
+  std::string shown;  // arg made safe for a terminal
   std::string path;  // absolute, UTF-8
   std::u16string path16;
   std::string error;  // why it is not uploaded; empty when it is
@@ -184,7 +186,7 @@ class ProgressView {
     if (!g_cursorHidden.exchange(true)) out += "\x1b[?25l";
     if (m_drawnLines > 0) out += "\x1b[" + std::to_string(m_drawnLines) + "A";
     for (const auto& job : m_jobs) {
-      std::string name = FitLeft(job->arg, nameWidth);
+      std::string name = FitLeft(job->shown, nameWidth);
       name.resize(name.size() + static_cast<size_t>(std::max(0, nameWidth - CodePoints(name))), ' ');
       char numbers[64];
       std::snprintf(numbers, sizeof numbers, "  %3d%%  %8d KiB/s  ", job->info.percent, job->info.speed);
@@ -216,7 +218,7 @@ class ProgressView {
       if (step == job->printedStep && label == job->printedLabel) continue;
       job->printedStep = step;
       job->printedLabel = label;
-      std::fprintf(m_out, "%s: %d%% %d KiB/s %s\n", job->arg.c_str(), job->info.percent, job->info.speed,
+      std::fprintf(m_out, "%s: %d%% %d KiB/s %s\n", job->shown.c_str(), job->info.percent, job->info.speed,
                    label.c_str());
     }
     std::fflush(m_out);
@@ -239,16 +241,20 @@ class ProgressView {
 
 void PrintText(const Job& job, bool interrupted) {
   if (!job.Uploads()) {
-    std::printf("%s: not uploaded (%s)\n", job.arg.c_str(), job.error.c_str());
+    std::printf("%s: not uploaded (%s)\n", job.shown.c_str(), job.error.c_str());
     return;
   }
   const UploadInfo& info = job.info;
   if (job.HasUrl()) {
-    std::printf("%s: %s %s", job.arg.c_str(), StateName(info.state), chunkup_slot_text(&info.urlText));
-    if (info.linkid.length != 0) std::printf(" (already held, link id %s)", chunkup_slot_text(&info.linkid));
+    // The URL and the link id come from the network: printed made safe too.
+    std::printf("%s: %s %s", job.shown.c_str(), StateName(info.state),
+                Printable(chunkup_slot_text(&info.urlText)).c_str());
+    if (info.linkid.length != 0) {
+      std::printf(" (already held, link id %s)", Printable(chunkup_slot_text(&info.linkid)).c_str());
+    }
     std::printf("\n");
   } else {
-    std::printf("%s: %s, no result URL\n", job.arg.c_str(), Label(job, interrupted).c_str());
+    std::printf("%s: %s, no result URL\n", job.shown.c_str(), Label(job, interrupted).c_str());
   }
 }
 
@@ -285,7 +291,7 @@ int main(int argc, char** argv) {
     } else if (options && arg == "--json") {
       json = true;
     } else if (options && arg.size() > 1 && arg[0] == '-') {
-      std::fprintf(stderr, "chunkup: unknown option '%s'\n%s", arg.c_str(), kUsage);
+      std::fprintf(stderr, "chunkup: unknown option '%s'\n%s", Printable(arg).c_str(), kUsage);
       return kExitUsage;
     } else {
       args.push_back(arg);
@@ -302,6 +308,7 @@ int main(int argc, char** argv) {
   for (const std::string& arg : args) {
     auto job = std::make_unique<Job>();
     job->arg = arg;
+    job->shown = Printable(arg);
     if (arg[0] != '/' && cwd.empty()) {
       job->error = "cannot read the current directory to make the path absolute";
     } else {
@@ -313,7 +320,7 @@ int main(int argc, char** argv) {
         job->error = CheckFile(job->path);
       }
     }
-    if (!job->Uploads()) std::fprintf(stderr, "chunkup: %s: %s\n", arg.c_str(), job->error.c_str());
+    if (!job->Uploads()) std::fprintf(stderr, "chunkup: %s: %s\n", job->shown.c_str(), job->error.c_str());
     jobs.push_back(std::move(job));
   }
 

@@ -105,6 +105,23 @@ std::string JsonQuote(const std::string& text) {
   return out;
 }
 
+std::string Printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    char32_t code;
+    const size_t length = DecodeUtf8(text, i, &code);
+    if (length == 0 || code < 0x20 || (code >= 0x7F && code <= 0x9F)) {
+      out += '?';
+      i += length == 0 ? 1 : length;
+    } else {
+      out.append(text, i, length);
+      i += length;
+    }
+  }
+  return out;
+}
+
 const char* StateName(int32_t state) {
   switch (state) {
     case UPLOAD_STATE_NONE: return "none";

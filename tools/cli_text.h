@@ -20,6 +20,11 @@ std::string AbsolutePath(const std::string& arg, const std::string& cwd);
 // valid UTF-8 become U+FFFD so the output is always valid JSON.
 std::string JsonQuote(const std::string& text);
 
+// `text` safe to print on a terminal: control characters (C0, DEL and C1,
+// which a file name or a service reply may hold) become '?', so neither can
+// move the cursor or send escape sequences. Ill-formed UTF-8 bytes become '?'.
+std::string Printable(const std::string& text);
+
 // Lower-case name of an UPLOAD_STATE_* value ("ok", "timeout", ...).
 const char* StateName(int32_t state);
 

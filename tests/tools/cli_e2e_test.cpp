@@ -207,6 +207,25 @@ TEST_F(CliTest, JsonOutputAndFailures) {
   EXPECT_NE(r.out.find("Usage: chunkup"), std::string::npos);
 }
 
+// A Linux file name may hold a line feed or an escape sequence: the upload and
+// its reports must still go through, and the terminal output stays clean.
+TEST_F(CliTest, ControlCharactersInFileNames) {
+  const std::string name = "ctl\n\x1b[31m\r.bin";
+  const std::string bytes = RandomBytes(2048);
+  const std::string path = m_dir.WriteFile(name, bytes);
+  Result r = RunShell("cd " + Quote(m_dir.path().string()) + " && " + Cli() + Quote(name), Err());
+  EXPECT_EQ(r.status, 0) << r.out << ErrText();
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("ctl??[31m?.bin: ok http://"), std::string::npos) << r.out;
+
+  std::string page;
+  std::getline(std::istringstream(ReadFile(m_pages)) >> std::ws, page);
+  ASSERT_FALSE(page.empty());
+  const Json::Value reports = m_service->Reports(page.substr(page.rfind('/') + 1))["reports"];
+  ASSERT_EQ(reports.size(), 3u);
+  for (const auto& report : reports) EXPECT_EQ(report["name"].asString(), name);
+}
+
 // tmux on a private socket, removed at the end.
 class Tmux {
  public:

@@ -67,6 +67,15 @@ TEST(CliText, JsonQuoteAlwaysGivesValidJson) {
   }
 }
 
+// File names and service replies reach the terminal: none may carry an
+// escape sequence or a line break there.
+TEST(CliText, PrintableNeutralisesControlCharacters) {
+  EXPECT_EQ(Printable("na\xc3\xafve file.bin"), "na\xc3\xafve file.bin");
+  EXPECT_EQ(Printable("a\x1b[2Jb\nc\rd\x7f"), "a?[2Jb?c?d?");
+  EXPECT_EQ(Printable("c1 \xc2\x9b" "31m"), "c1 ?31m");  // U+009B, the one-byte CSI
+  EXPECT_EQ(Printable("bad \xff\xc3"), "bad ??");
+}
+
 TEST(CliText, FitLeftKeepsTheEndAndWholeCharacters) {
   EXPECT_EQ(FitLeft("short", 10), "short");
   EXPECT_EQ(FitLeft("/very/long/path/file.bin", 11), "...file.bin");
