@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -123,11 +126,27 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // Requests in progress get a few seconds to finish after a signal; a client
+  // stalled in the middle of a body must not hold the shutdown for long. An
+  // unfinished chunk is only ever a temporary file, so leaving is safe.
+  std::mutex runLock;
+  std::condition_variable runCv;
+  bool runEnded = false;
   std::thread waiter([&] {
     int sig = 0;
     sigwait(&signals, &sig);
-    if (sig != 0) std::fprintf(stderr, "chunkup-service: signal %d, shutting down\n", sig);
+    {
+      std::unique_lock<std::mutex> lock(runLock);
+      if (runEnded) return;
+    }
+    std::fprintf(stderr, "chunkup-service: signal %d, shutting down\n", sig);
     service.Stop();
+    std::unique_lock<std::mutex> lock(runLock);
+    if (!runCv.wait_for(lock, std::chrono::seconds(5), [&] { return runEnded; })) {
+      std::fprintf(stderr, "chunkup-service: requests still running after 5 s; leaving without them\n");
+      std::fflush(stderr);
+      std::_Exit(0);
+    }
   });
 
   std::printf("chunkup-service listening on %s\n", service.ListenUrl().c_str());
@@ -135,12 +154,15 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "chunkup-service: data in %s, public URL %s\n", options.dataDir.c_str(),
                service.PublicUrl().c_str());
   bool ok = service.Run();
-  if (!ok) {
-    // The server ended on its own: wake the waiter so it can be joined.
-    pthread_kill(waiter.native_handle(), SIGTERM);
+  {
+    std::lock_guard<std::mutex> lock(runLock);
+    runEnded = true;
   }
+  runCv.notify_all();
+  // When the server ended on its own, wake the waiter so it can be joined.
+  if (!ok) pthread_kill(waiter.native_handle(), SIGTERM);
   waiter.join();
   store.Close();
   std::fprintf(stderr, "chunkup-service: stopped\n");
-  return 0;
+  return ok ? 0 : 1;
 }

@@ -78,6 +78,13 @@ bool IsPageUuid(const std::string& text) {
   return std::regex_match(text, kUuid);
 }
 
+// Page ids are compared in lower case, the way the library writes them.
+std::string LowerCase(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  return text;
+}
+
 std::string RawQuery(const httplib::Request& req) {
   size_t q = req.target.find('?');
   return q == std::string::npos ? std::string() : req.target.substr(q + 1);
@@ -559,7 +566,7 @@ void Service::HandleDownload(const httplib::Request& req, httplib::Response& res
 }
 
 void Service::HandleReceive(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
-  const std::string uuid = req.matches[1];
+  const std::string uuid = LowerCase(req.matches[1]);
   std::string body;
   BodyResult r = ReadBody(req, reader, kMaxSmallBody, body);
   std::optional<int> forced;
@@ -621,7 +628,7 @@ Json::Value Service::ReportsJson(const std::vector<ReportRecord>& reports) {
 }
 
 void Service::HandleStatus(const httplib::Request& req, httplib::Response& res) {
-  const std::string uuid = req.matches[1];
+  const std::string uuid = LowerCase(req.matches[1]);
   Json::Value reply(Json::objectValue);
   reply["reports"] = Json::Value(Json::arrayValue);
   if (!IsPageUuid(uuid)) {
@@ -640,7 +647,7 @@ void Service::HandleStatus(const httplib::Request& req, httplib::Response& res) 
 }
 
 void Service::HandlePage(const httplib::Request& req, httplib::Response& res) {
-  const std::string uuid = req.matches[1];
+  const std::string uuid = LowerCase(req.matches[1]);
   if (!IsPageUuid(uuid)) {
     res.status = 400;
     res.set_content(RenderUploadPage(uuid, {}, false), "text/html; charset=utf-8");

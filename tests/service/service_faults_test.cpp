@@ -161,40 +161,6 @@ TEST_F(ServiceKnobs, ResetClearsKnobsAndCountersButKeepsStoredData) {
   EXPECT_TRUE(m_service.Get(committed.reply["url"].asString()) == m_bytes);
 }
 
-// Sends the request head and the first part of a chunk body over a plain
-// socket, then stops sending: the service is left in the middle of the body.
-class HalfSentPut {
- public:
-  HalfSentPut(int port, const std::string& target, const std::string& body, size_t sendBytes) {
-    m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(uint16_t(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return;
-    std::string head = "PUT " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/octet-stream\r\n" +
-                       "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-    m_ok = SendAll(head) && SendAll(body.substr(0, sendBytes));
-  }
-  ~HalfSentPut() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  bool ok() const { return m_ok; }
-
- private:
-  bool SendAll(const std::string& data) {
-    size_t sent = 0;
-    while (sent < data.size()) {
-      ssize_t n = ::send(m_fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      sent += size_t(n);
-    }
-    return true;
-  }
-  int m_fd = -1;
-  bool m_ok = false;
-};
-
 bool DirHasFiles(const std::filesystem::path& dir) {
   std::error_code ec;
   return std::filesystem::exists(dir, ec) && !std::filesystem::is_empty(dir, ec);

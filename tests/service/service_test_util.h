@@ -3,6 +3,11 @@
 // request documents as the library writes them, and a whole upload.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -108,5 +113,39 @@ inline std::string UploadWhole(const ServiceProcess& s, const std::string& name,
   EXPECT_EQ(committed.status, 200) << name;
   return committed.reply["url"].asString();
 }
+
+// Sends the request head and the first part of a chunk body over a plain
+// socket, then stops sending: the service is left in the middle of the body.
+class HalfSentPut {
+ public:
+  HalfSentPut(int port, const std::string& target, const std::string& body, size_t sendBytes) {
+    m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(uint16_t(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return;
+    std::string head = "PUT " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/octet-stream\r\n" +
+                       "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+    m_ok = SendAll(head) && SendAll(body.substr(0, sendBytes));
+  }
+  ~HalfSentPut() {
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  bool ok() const { return m_ok; }
+
+ private:
+  bool SendAll(const std::string& data) {
+    size_t sent = 0;
+    while (sent < data.size()) {
+      ssize_t n = ::send(m_fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      sent += size_t(n);
+    }
+    return true;
+  }
+  int m_fd = -1;
+  bool m_ok = false;
+};
 
 }  // namespace chunkup::testing
