@@ -110,6 +110,12 @@ int TerminalColumns(int fd) {
   return 80;
 }
 
+int TerminalRows(int fd) {
+  struct winsize size;
+  if (ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_row > 0) return size.ws_row;
+  return 24;
+}
+
 void SleepMs(long ms) {
   struct timespec ts{ms / 1000, (ms % 1000) * 1000000L};
   nanosleep(&ts, nullptr);  // an interrupt cuts it short, which is fine
@@ -158,8 +164,12 @@ std::string Label(const Job& job, bool interrupted) {
 class ProgressView {
  public:
   // Draws on `out`: a live block of bars on a terminal, plain lines otherwise.
+  // A block taller than the screen cannot be redrawn in place, so many files
+  // get plain lines even on a terminal.
   ProgressView(std::vector<std::unique_ptr<Job>>& jobs, FILE* out)
-      : m_jobs(jobs), m_out(out), m_terminal(isatty(fileno(out)) == 1) {
+      : m_jobs(jobs),
+        m_out(out),
+        m_terminal(isatty(fileno(out)) == 1 && static_cast<int>(jobs.size()) + 2 < TerminalRows(fileno(out))) {
     g_progressFd = fileno(out);
   }
 
