@@ -120,8 +120,8 @@ TEST_P(FreshUpload, StoresTheFileWholeAndReportsDone) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, FreshUpload,
-                         ::testing::Values(size_t{0}, size_t{1}, size_t{kChunk}, size_t{kChunk} + 1,
-                                           size_t{40} * 1048576 + 4321),
+                         ::testing::Values(size_t{1}, size_t{kChunk}, size_t{kChunk} + 1,
+                                           size_t{40} * 1048576 + 4321, size_t{0}),
                          [](const ::testing::TestParamInfo<size_t>& info) { return std::to_string(info.param); });
 
 TEST_F(UploadAgainstService, SameContentAgainIsAlreadyHeldAndSendsNothing) {
