@@ -1,7 +1,6 @@
 #include "http/transport.h"
 
 #include <json/reader.h>
-#include <json/writer.h>
 
 #include <algorithm>
 #include <climits>
@@ -11,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "http/json_text.h"
 #include "http/shared_dns_cache.h"
 #include "platform/platform.h"
 #include "task/task_callback.h"
@@ -104,8 +104,7 @@ struct HeaderListDeleter {
 }  // namespace
 
 int PostJsonRequest(const char* url, Json::Value& reply, const Json::Value& request) {
-  Json::FastWriter writer;
-  const std::string text = writer.write(request);  // ends with a line feed
+  const std::string text = CompactJsonText(request);  // ends with a line feed
 
   std::unique_ptr<const char*[], HeaderListDeleter> headers(
       MakeHeaderList(kContentTypeHeader, kNoExpectHeader, kKeepAliveHeader));
