@@ -9,7 +9,7 @@
 #   --runs  timed runs of each tool, interleaved (default 7)
 #   --bin   hash_file_bench (default: build*/bench/hash_file_bench under the repo)
 #   --keep  leave the test files for the next run
-#   BENCH-ARGS are passed to hash_file_bench, e.g. -- --read-ahead 65536
+#   BENCH-ARGS are passed to hash_file_bench, e.g. -- --portable
 set -euo pipefail
 
 dir=/tmp
