@@ -45,7 +45,9 @@ cat "$file" >/dev/null  # every contender reads from the page cache
 # Starts the service on a free port with a fresh data dir; sets $hostport.
 start_service() {
   rm -rf "$data_root/data" && mkdir "$data_root/data"
-  coproc SERVICE { exec "$service" --listen 127.0.0.1:0 --data-dir "$data_root/data" --quiet 2>/dev/null; }
+  # --max-body lets the curl side PUT the whole file to /_sink.
+  coproc SERVICE { exec "$service" --listen 127.0.0.1:0 --data-dir "$data_root/data" --quiet \
+    --max-body $((size_mib * 1048576 + 1048576)) 2>/dev/null; }
   service_pid=$SERVICE_PID
   local line
   if ! read -r -t 20 line <&"${SERVICE[0]}"; then

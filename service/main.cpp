@@ -24,11 +24,14 @@ using chunkup::service::Options;
 void Usage(FILE* out) {
   std::fputs(
       "usage: chunkup-service [--listen HOST:PORT] [--data-dir DIR] [--public-url URL] [--quiet]\n"
+      "                       [--max-body BYTES]\n"
       "  --listen HOST:PORT  address to serve on (default 127.0.0.1:8642; port 0 picks a free port)\n"
       "  --data-dir DIR      where chunks and the database live (default $XDG_DATA_HOME/chunkup-service,\n"
       "                      ~/.local/share/chunkup-service, or ./chunkup-service-data)\n"
       "  --public-url URL    base written into the URLs handed out (default http://<listen address>)\n"
-      "  --quiet             no request log on stderr\n",
+      "  --quiet             no request log on stderr\n"
+      "  --max-body BYTES    largest request body (default and minimum 8 MiB); raise it only to\n"
+      "                      PUT whole files to /_sink for benchmarks\n",
       out);
 }
 
@@ -91,6 +94,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "chunkup-service: --public-url takes an http:// or https:// URL\n");
         return 2;
       }
+    } else if (arg == "--max-body") {
+      const char* text = value("--max-body");
+      char* end = nullptr;
+      const unsigned long long bytes = std::strtoull(text, &end, 10);
+      if (end == text || *end != '\0' || text[0] == '-') {
+        std::fprintf(stderr, "chunkup-service: --max-body takes a byte count\n");
+        return 2;
+      }
+      options.maxBody = static_cast<size_t>(bytes);
     } else if (arg == "--quiet") {
       options.quiet = true;
     } else if (arg == "--help" || arg == "-h") {

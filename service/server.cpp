@@ -1,6 +1,9 @@
 #include "service/server.h"
 
+#include <algorithm>
+
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <ctime>
 #include <cctype>
@@ -287,7 +290,7 @@ void Service::Routes() {
     res.set_content(RenderHomePage(), "text/html; charset=utf-8");
   });
 
-  s.set_payload_max_length(kMaxJsonBody);
+  s.set_payload_max_length(std::max(kMaxJsonBody, m_options.maxBody));
   s.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
     // Replies forced by a knob go out exactly as chosen, empty bodies included.
     if (!res.body.empty() || res.has_header("X-Chunkup-Knob")) return httplib::Server::HandlerResponse::Unhandled;
@@ -523,6 +526,12 @@ void Service::HandleSink(const httplib::Request& req, httplib::Response& res, co
     res.set_header("Connection", "close");
     return;
   }
+  const size_t limit = std::max(kMaxJsonBody, m_options.maxBody);
+  if (req.has_header("Content-Length") &&
+      std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) > limit) {
+    res.set_header("Connection", "close");  // the body is not read
+    return SetError(res, 413, "body larger than --max-body");
+  }
   ChunkWriter writer;
   if (!writer.Begin(m_store.TmpDir())) return SetError(res, 500, "cannot create a temporary file");
   bool ioFailed = false;
@@ -554,8 +563,10 @@ void Service::HandleDownload(const httplib::Request& req, httplib::Response& res
   auto shared = std::make_shared<FileRecord>(std::move(*file));
   Store* store = &m_store;
   res.set_header("Content-Disposition", "attachment; filename*=UTF-8''" + PercentEncode(shared->name));
+  const std::string mimeType = shared->mimeType.empty() ? "application/octet-stream" : shared->mimeType;
+  if (shared->size == 0) return res.set_content("", mimeType);  // no chunk to read from
   res.set_content_provider(
-      size_t(shared->size), shared->mimeType.empty() ? "application/octet-stream" : shared->mimeType,
+      size_t(shared->size), mimeType,
       [shared, store](size_t offset, size_t length, httplib::DataSink& sink) {
         // Serve at most the rest of one chunk per call.
         int64_t index = int64_t(offset) / kChunkSize;

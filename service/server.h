@@ -24,6 +24,10 @@ struct Options {
   std::string dataDir;
   std::string publicUrl;  // empty: http://<bound address>
   bool quiet = false;     // no request log
+  // Largest body any request may carry. Above the 8 MiB default only for
+  // benchmarks that PUT whole files to /_sink: every route then accepts
+  // bodies this large.
+  size_t maxBody = 0;     // 0: kMaxJsonBody
 };
 
 // Body size limits: a prepare or commit body of 8 MiB lists about 270,000

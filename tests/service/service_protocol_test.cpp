@@ -222,6 +222,20 @@ TEST(ServiceOptions, PublicUrlIsWrittenIntoEveryUrlHandedOut) {
   EXPECT_EQ(url.rfind("http://files.example.test:9000/f/", 0), 0u) << url;
 }
 
+TEST(ServiceSink, TakesWholeFilesOnlyWhenTheBodyLimitIsRaised) {
+  const std::string body = MakeBytes(9u << 20, 12);  // above the 8 MiB default
+  long status = 0;
+  {
+    ServiceProcess service;
+    service.Put("/_sink", body, &status);
+    EXPECT_EQ(status, 413);
+  }
+  ServiceProcess raised({"--max-body", std::to_string(16u << 20)});
+  Json::Value reply = ParseJson(raised.Put("/_sink", body, &status));
+  EXPECT_EQ(status, 200);
+  EXPECT_EQ(reply["size"].asUInt64(), body.size());
+}
+
 TEST(ServiceSink, StoresAnyBodyUnderItsDigest) {
   ServiceProcess service;
   const std::string body = MakeBytes(kChunk + 333, 11);
