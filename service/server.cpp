@@ -318,24 +318,30 @@ void Service::Routes() {
   });
 }
 
-void Service::HandlePrepare(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
-  std::string body;
+bool Service::BeginExchange(const httplib::Request& req, const httplib::ContentReader& reader,
+                            httplib::Response& res, int64_t Stats::*counter, std::string Stats::*lastBody,
+                            std::optional<std::pair<int, std::string>> Knobs::*knob, std::string& body) {
   BodyResult r = ReadBody(req, reader, kMaxJsonBody, body);
   std::optional<std::pair<int, std::string>> forced;
   {
     std::lock_guard<std::mutex> lock(m_lock);
-    ++m_stats.prepare;
-    m_stats.lastPrepareBody = body;
-    forced.swap(m_knobs.prepare);
+    ++(m_stats.*counter);
+    m_stats.*lastBody = body;
+    forced.swap(m_knobs.*knob);
   }
   Delay();
   if (forced) {
     res.status = forced->first;
     res.set_header("X-Chunkup-Knob", "1");
     res.set_content(forced->second, kJson);
-    return;
+    return true;
   }
-  if (BodyFailed(r, res, kMaxJsonBody)) return;
+  return BodyFailed(r, res, kMaxJsonBody);
+}
+
+void Service::HandlePrepare(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
+  std::string body;
+  if (BeginExchange(req, reader, res, &Stats::prepare, &Stats::lastPrepareBody, &Knobs::prepare, body)) return;
   FileDocument doc;
   if (auto problem = CheckFileDocument(body, false, doc)) return SetError(res, 400, *problem);
 
@@ -371,22 +377,7 @@ void Service::HandlePrepare(const httplib::Request& req, httplib::Response& res,
 
 void Service::HandleCommit(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
   std::string body;
-  BodyResult r = ReadBody(req, reader, kMaxJsonBody, body);
-  std::optional<std::pair<int, std::string>> forced;
-  {
-    std::lock_guard<std::mutex> lock(m_lock);
-    ++m_stats.commit;
-    m_stats.lastCommitBody = body;
-    forced.swap(m_knobs.commit);
-  }
-  Delay();
-  if (forced) {
-    res.status = forced->first;
-    res.set_header("X-Chunkup-Knob", "1");
-    res.set_content(forced->second, kJson);
-    return;
-  }
-  if (BodyFailed(r, res, kMaxJsonBody)) return;
+  if (BeginExchange(req, reader, res, &Stats::commit, &Stats::lastCommitBody, &Knobs::commit, body)) return;
   FileDocument doc;
   if (auto problem = CheckFileDocument(body, true, doc)) return SetError(res, 400, *problem);
 

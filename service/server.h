@@ -66,6 +66,11 @@ class Service {
   };
 
   void Routes();
+  // Reads a prepare or commit body, counts and keeps it, and answers with the
+  // reply a knob forces, if any. True when the reply is already made.
+  bool BeginExchange(const httplib::Request& req, const httplib::ContentReader& reader, httplib::Response& res,
+                     int64_t Stats::*counter, std::string Stats::*lastBody,
+                     std::optional<std::pair<int, std::string>> Knobs::*knob, std::string& body);
   void HandlePrepare(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
   void HandleCommit(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
   void HandleChunkPut(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);

@@ -52,8 +52,8 @@ TEST(FileRoutines, ChunkModeWordUnpacksToSharedReadOfAnExistingFile) {
 
 TEST(FileRoutines, OpenReadCloseAndTheEmptyHolder) {
   FakePlatform platform;
-  ScratchDir dir;
-  const std::string path = dir.Write("data.bin", "0123456789");
+  TempDir dir;
+  const std::string path = dir.WriteFile("data.bin", "0123456789");
 
   FileHandle file;
   EXPECT_EQ(CloseFileIfOpen(file), 0);  // empty holder: nothing to do
@@ -93,7 +93,7 @@ class RequiredList : public ::testing::TestWithParam<ListCase> {};
 TEST_P(RequiredList, AttemptsAndVerdict) {
   const ListCase& c = GetParam();
   FakePlatform platform;
-  ScratchDir dir;
+  TempDir dir;
   TaskOnFile t(platform, dir.PathOf("gone.bin"), 3 * int64_t{kChunk});  // three chunks
   t.task.m_uploaded = 123;
 
@@ -122,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ChunkTransfer, ProgressStartsWithTheChunksTheServiceHolds) {
   FakePlatform platform;
-  ScratchDir dir;
+  TempDir dir;
   // 10 MiB: three chunks, the last one 2 MiB. Only the last is asked for, so
   // the other two count as sent, as whole chunks.
   TaskOnFile t(platform, dir.PathOf("gone.bin"), 10 * 1048576);
@@ -143,9 +143,9 @@ TEST(ChunkTransfer, ProgressStartsWithTheChunksTheServiceHolds) {
 
 TEST(ChunkTransfer, ShortFileFailsEveryAttemptWithoutARequest) {
   FakePlatform platform;
-  ScratchDir dir;
+  TempDir dir;
   // The file shrank after hashing: it holds 5 bytes where the task expects 10.
-  TaskOnFile t(platform, dir.Write("short.bin", "abcde"), 10);
+  TaskOnFile t(platform, dir.WriteFile("short.bin", "abcde"), 10);
   EXPECT_EQ(SendChunk(t.task, kNowhere, 0, 10), kStatusChunkFailed);
   EXPECT_EQ(SendRequiredChunks(t.task, ParseJson(R"([{"index":0,"url":"127.0.0.1:9/c"}])")), kStatusChunkFailed);
   EXPECT_EQ(platform.OpenCalls(), 7);
@@ -153,15 +153,15 @@ TEST(ChunkTransfer, ShortFileFailsEveryAttemptWithoutARequest) {
 
 TEST(ChunkTransfer, FailingReadIsAFailedAttempt) {
   FakePlatform platform;
-  ScratchDir dir;
-  TaskOnFile t(platform, dir.Write("data.bin", "abcdefghij"), 10);
+  TempDir dir;
+  TaskOnFile t(platform, dir.WriteFile("data.bin", "abcdefghij"), 10);
   platform.FailReadAt(1, 5);
   EXPECT_EQ(SendChunk(t.task, kNowhere, 0, 10), kStatusChunkFailed);
 }
 
 TEST(ChunkTransfer, CancelledTaskGivesEachChunkOneAttempt) {
   FakePlatform platform;
-  ScratchDir dir;
+  TempDir dir;
   TaskOnFile t(platform, dir.PathOf("gone.bin"), 3 * int64_t{kChunk});
   t.task.m_cancel = true;
   t.task.m_pause = true;  // cancel wins over pause: no wait either
@@ -173,7 +173,7 @@ TEST(ChunkTransfer, CancelledTaskGivesEachChunkOneAttempt) {
 
 TEST(ChunkTransfer, PauseHoldsBetweenAttemptsInHalfSecondStepsUntilCancel) {
   FakePlatform platform;
-  ScratchDir dir;
+  TempDir dir;
   TaskOnFile t(platform, dir.PathOf("gone.bin"), 1);
   t.task.m_pause = true;
 

@@ -67,8 +67,8 @@ class ThroughExports : public ::testing::Test {
       return;
     }
     // The completion step opens the upload page in a browser; give it a stand-in.
-    s_bin = new ScratchDir();
-    const std::string opener = s_bin->Write("xdg-open", "#!/bin/sh\nexit 0\n");
+    s_bin = new TempDir();
+    const std::string opener = s_bin->WriteFile("xdg-open", "#!/bin/sh\nexit 0\n");
     std::filesystem::permissions(opener, std::filesystem::perms::owner_all);
     const char* path = std::getenv("PATH");
     const std::string binDir = std::filesystem::path(opener).parent_path().string();
@@ -148,10 +148,10 @@ class ThroughExports : public ::testing::Test {
 
   int64_t Stat(const char* name) { return s_service->Stats()[name].asInt64(); }
 
-  ScratchDir dir;
+  TempDir dir;
   static inline std::string s_skipReason;
   static inline ServiceProcess* s_service = nullptr;
-  static inline ScratchDir* s_bin = nullptr;
+  static inline TempDir* s_bin = nullptr;
   static inline void* s_library = nullptr;
   static inline Exports s_exports;
   static inline uint32_t s_lastId = 0;
@@ -160,13 +160,13 @@ class ThroughExports : public ::testing::Test {
 TEST_F(ThroughExports, UploadThenTheSameContentAgain) {
   const std::string bytes = RandomBytes(size_t{kChunk} + 1);
   {
-    Upload upload(dir.Write("first.bin", bytes));
+    Upload upload(dir.WriteFile("first.bin", bytes));
     ASSERT_TRUE(upload.Wait());
     ExpectDone(upload, bytes);
     EXPECT_EQ(Stat("put"), 2);
   }
   s_service->Reset();
-  Upload again(dir.Write("second.bin", bytes));
+  Upload again(dir.WriteFile("second.bin", bytes));
   ASSERT_TRUE(again.Wait());
   ExpectDone(again, bytes);
   EXPECT_EQ(Stat("put"), 0);
@@ -178,7 +178,7 @@ TEST_F(ThroughExports, UploadThenTheSameContentAgain) {
 TEST_F(ThroughExports, PauseHoldsTheTransferUntilRestart) {
   const std::string bytes = RandomBytes(3 * size_t{kChunk});
   ASSERT_TRUE(s_service->SetKnobs("delay_ms=400"));
-  Upload upload(dir.Write("paused.bin", bytes));
+  Upload upload(dir.WriteFile("paused.bin", bytes));
   ASSERT_TRUE(WaitFor([&] { return Stat("put") >= 1; }, seconds(30), milliseconds(10)));
   EXPECT_EQ(s_exports.pause(upload.id), 0);
   std::this_thread::sleep_for(milliseconds(1200));  // the PUT in flight ends meanwhile
@@ -196,7 +196,7 @@ TEST_F(ThroughExports, PauseHoldsTheTransferUntilRestart) {
 
 TEST_F(ThroughExports, CancelThenUploadAgainSendsOnlyWhatIsMissing) {
   const std::string bytes = RandomBytes(4 * size_t{kChunk});
-  const std::string path = dir.Write("resume.bin", bytes);
+  const std::string path = dir.WriteFile("resume.bin", bytes);
   ASSERT_TRUE(s_service->SetKnobs("delay_ms=300"));
   int64_t storedBefore = 0;
   {

@@ -16,38 +16,11 @@
 
 #include "task/file_task.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/temp_dir.h"
 
 namespace chunkup::testing {
 
 inline constexpr uint32_t kChunk = 4194304;
-
-// A directory of its own under the system temp dir, removed afterwards.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::random_device seed;
-    m_path = std::filesystem::temp_directory_path() /
-             ("chunkup-protocol-" + std::to_string(seed()) + "-" + std::to_string(seed()));
-    std::filesystem::create_directories(m_path);
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  std::string Write(const std::string& name, const std::string& bytes) const {
-    const std::filesystem::path file = m_path / name;
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return file.string();
-  }
-  std::string PathOf(const std::string& name) const { return (m_path / name).string(); }
-
- private:
-  std::filesystem::path m_path;
-};
 
 // Bytes no other test produces, so the service never holds them already.
 inline std::string RandomBytes(size_t size) {

@@ -89,7 +89,7 @@ class UploadAgainstService : public ::testing::Test {
   int64_t Stat(const char* name) { return service().Stats()[name].asInt64(); }
 
   FakePlatform platform;
-  ScratchDir dir;
+  TempDir dir;
   static ServiceProcess* s_service;
 };
 ServiceProcess* UploadAgainstService::s_service = nullptr;
@@ -99,7 +99,7 @@ class FreshUpload : public UploadAgainstService, public ::testing::WithParamInte
 TEST_P(FreshUpload, StoresTheFileWholeAndReportsDone) {
   const size_t size = GetParam();
   const std::string bytes = RandomBytes(size);
-  const std::string path = dir.Write("fresh.bin", bytes);
+  const std::string path = dir.WriteFile("fresh.bin", bytes);
 
   const Outcome out = Upload(path);
   EXPECT_EQ(out.status, 200);
@@ -126,11 +126,11 @@ INSTANTIATE_TEST_SUITE_P(Sizes, FreshUpload,
 
 TEST_F(UploadAgainstService, SameContentAgainIsAlreadyHeldAndSendsNothing) {
   const std::string bytes = RandomBytes(kChunk + 99);
-  const Outcome first = Upload(dir.Write("one.bin", bytes));
+  const Outcome first = Upload(dir.WriteFile("one.bin", bytes));
   ASSERT_EQ(first.status, 200);
 
   service().Reset();
-  const Outcome again = Upload(dir.Write("two.bin", bytes));
+  const Outcome again = Upload(dir.WriteFile("two.bin", bytes));
   EXPECT_EQ(again.status, 409);
   EXPECT_EQ(Stat("put"), 0);
   EXPECT_EQ(Stat("commit"), 0);
@@ -144,11 +144,11 @@ TEST_F(UploadAgainstService, SameContentAgainIsAlreadyHeldAndSendsNothing) {
 
 TEST_F(UploadAgainstService, FileSharingAllButOneChunkSendsOnlyThatChunk) {
   std::string bytes = RandomBytes(2 * size_t{kChunk} + 1000);  // three chunks
-  ASSERT_EQ(Upload(dir.Write("base.bin", bytes)).status, 200);
+  ASSERT_EQ(Upload(dir.WriteFile("base.bin", bytes)).status, 200);
 
   bytes[kChunk + 17] ^= 0x5A;  // only the middle chunk differs
   service().Reset();
-  const Outcome out = Upload(dir.Write("edited.bin", bytes));
+  const Outcome out = Upload(dir.WriteFile("edited.bin", bytes));
   EXPECT_EQ(out.status, 200);
   EXPECT_EQ(Stat("put"), 1);
   ExpectStored(out.urlText, bytes);
@@ -158,7 +158,7 @@ TEST_F(UploadAgainstService, ResumeAfterCancelSendsOnlyTheMissingChunks) {
   // Through the registry, as a host would: cancel, then upload the same path.
   CTaskRegistry registry(platform, endpoints());
   const std::string bytes = RandomBytes(5 * size_t{kChunk});
-  const std::string path = dir.Write("resume.bin", bytes);
+  const std::string path = dir.WriteFile("resume.bin", bytes);
   ASSERT_TRUE(service().SetKnobs("delay_ms=300"));
 
   uint32_t firstId = 0;
@@ -202,7 +202,7 @@ TEST_P(ServiceFault, EndsWithTheExpectedState) {
   const std::string bytes = RandomBytes(c.size);
   ASSERT_TRUE(service().SetKnobs(c.knobs)) << c.knobs;
 
-  const Outcome out = Upload(dir.Write("fault.bin", bytes));
+  const Outcome out = Upload(dir.WriteFile("fault.bin", bytes));
   if (c.status == 0) {
     EXPECT_GT(out.status, 0);  // a libcurl code, not a status
     EXPECT_LT(out.status, 100);
@@ -253,7 +253,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(UploadAgainstService, PauseLetsThePutInFlightFinishAndHoldsTheNextUntilRestart) {
   const std::string bytes = RandomBytes(3 * size_t{kChunk});
   ASSERT_TRUE(service().SetKnobs("delay_ms=600"));  // each PUT reply takes a while
-  TaskRun run(platform, endpoints(), dir.Write("pause.bin", bytes));
+  TaskRun run(platform, endpoints(), dir.WriteFile("pause.bin", bytes));
 
   ASSERT_TRUE(WaitFor([&] { return Stat("put") >= 1; }, seconds(30), milliseconds(10)));
   run.task().m_pause = true;
@@ -277,7 +277,7 @@ TEST_F(UploadAgainstService, PauseLetsThePutInFlightFinishAndHoldsTheNextUntilRe
 
 TEST_F(UploadAgainstService, CancelWhilePausedEndsTheWait) {
   const std::string bytes = RandomBytes(3 * size_t{kChunk});
-  TaskRun run(platform, endpoints(), dir.Write("paused-cancel.bin", bytes));
+  TaskRun run(platform, endpoints(), dir.WriteFile("paused-cancel.bin", bytes));
   run.task().m_pause = true;  // takes hold after the first attempt
   ASSERT_TRUE(WaitFor([&] { return platform.Sleeps().size() >= 2; }, seconds(30)));
   EXPECT_EQ(Stat("put"), 1);
@@ -303,7 +303,7 @@ TEST_F(UploadAgainstService, CancelDuringAPutAbortsIt) {
     ~Unset() { unsetenv("CURL_UPLOAD_SPEEDLIMIT"); }
   } unsetAfter;
   {
-    TaskRun run(platform, endpoints(), dir.Write("cancel-put.bin", bytes));
+    TaskRun run(platform, endpoints(), dir.WriteFile("cancel-put.bin", bytes));
     ASSERT_TRUE(WaitFor([&] { return run.task().m_uploaded.load() >= 256 * 1024; }, seconds(30), milliseconds(5)));
     run.task().m_cancel = true;
     ASSERT_TRUE(run.Wait(seconds(30)));
@@ -315,7 +315,7 @@ TEST_F(UploadAgainstService, CancelDuringAPutAbortsIt) {
 }
 
 TEST_F(UploadAgainstService, RequestBodiesAreTheCompactDocumentsByteForByte) {
-  const std::string path = dir.Write("abc.txt", "abc");
+  const std::string path = dir.WriteFile("abc.txt", "abc");
   // Last written 2010-01-01 00:00:00 UTC.
   const struct timespec times[2] = {{1262304000, 0}, {1262304000, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
@@ -337,7 +337,7 @@ TEST_F(UploadAgainstService, RequestBodiesAreTheCompactDocumentsByteForByte) {
 
 TEST_F(UploadAgainstService, NameIsSentAsRawUtf8AndAnEmptyFileHasNoKeys) {
   const std::string name = "\xC3\xBC\xE2\x82\xAC \xF0\x9F\x93\x84.bin";  // ü€ and an emoji outside the BMP
-  const std::string path = dir.Write(name, "");
+  const std::string path = dir.WriteFile(name, "");
   // Refused, so the empty file is not stored and the fresh-upload cases still
   // find the service without it.
   ASSERT_TRUE(service().SetKnobs("prepare_status=500"));

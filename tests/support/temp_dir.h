@@ -23,6 +23,8 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::filesystem::path& path() const { return m_path; }
+  // The full path of `name` inside the directory (nothing is created).
+  std::string PathOf(const std::string& name) const { return (m_path / name).string(); }
   // Writes `bytes` to `name` inside the directory; returns the full path.
   std::string WriteFile(const std::string& name, const std::string& bytes) const {
     std::filesystem::path file = m_path / name;
