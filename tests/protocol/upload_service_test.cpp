@@ -2,12 +2,14 @@
 // at the service's ephemeral port runs the same path the exports run. After a
 // successful upload the stored file is downloaded and compared byte for byte.
 #include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cctype>
 #include <cstdlib>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "api/task_registry.h"
@@ -194,6 +196,8 @@ struct FaultCase {
   int64_t commits;
   bool stored;
 };
+// Test listings show the case's name, not its bytes.
+void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
 
 class ServiceFault : public UploadAgainstService, public ::testing::WithParamInterface<FaultCase> {};
 
