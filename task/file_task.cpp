@@ -112,7 +112,7 @@ int32_t CFileTask::OnProgress(int32_t count) {
   if (count <= 0) return 0;
   std::lock_guard<std::mutex> guard(m_fieldsLock);
   // The clock is read only for the task's first positive count.
-  if (m_speed.windowStart == 0 && m_speed.prevStart == 0) m_speed.StartIfIdle(m_platform.TickCount());
+  if (m_speed.IsIdle()) m_speed.Start(m_platform.TickCount());
   m_speed.windowBytes += static_cast<uint32_t>(count);
   return 0;
 }

@@ -2,13 +2,6 @@
 
 namespace chunkup {
 
-void SpeedMeter::StartIfIdle(uint32_t now) {
-  if (windowStart == 0 && prevStart == 0) {
-    windowStart = now;
-    prevStart = now;
-  }
-}
-
 uint32_t SpeedMeter::Rate(uint32_t now) {
   if (prevStart == 0) prevStart = now;
   if (windowStart == 0) windowStart = now;

@@ -16,8 +16,9 @@ struct SpeedMeter {
   uint32_t prevStart = 0;  // 0: not started
   uint32_t prevBytes = 0;
 
-  // Starts both windows at `now` unless one has started already.
-  void StartIfIdle(uint32_t now);
+  // Neither window has started: the first counted bytes start both.
+  bool IsIdle() const { return windowStart == 0 && prevStart == 0; }
+  void Start(uint32_t now) { windowStart = prevStart = now; }
   // Bytes per second in steps of 1000; moves the windows on once the current
   // one is `windowLength` old.
   uint32_t Rate(uint32_t now);

@@ -221,7 +221,7 @@ TEST(SpeedMeterTest, RateTable) {
   };
   for (const Case& c : cases) {
     SpeedMeter meter;
-    meter.StartIfIdle(c.start);
+    meter.Start(c.start);
     meter.windowBytes = c.bytes;
     EXPECT_EQ(meter.Rate(c.now), c.rate) << c.name;
   }
@@ -229,7 +229,7 @@ TEST(SpeedMeterTest, RateTable) {
 
 TEST(SpeedMeterTest, WindowMovesOnAfterTheRateIsTaken) {
   SpeedMeter meter;
-  meter.StartIfIdle(1000);
+  meter.Start(1000);
   meter.windowBytes = 40000;
   EXPECT_EQ(meter.Rate(20999), 2000u);  // 19999 ms: no move yet
   EXPECT_EQ(meter.windowStart, 1000u);
