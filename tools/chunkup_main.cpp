@@ -2,7 +2,10 @@
 // the library only through its five exported functions.
 #include <errno.h>
 #include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -13,7 +16,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <set>
+#include <system_error>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,10 +28,16 @@
 
 namespace {
 
-using chunkup::cli::FitLeft;
+using chunkup::cli::DisplayWidth;
+using chunkup::cli::FailureFacts;
+using chunkup::cli::FailureReason;
+using chunkup::cli::HumanBytes;
+using chunkup::cli::HumanRate;
 using chunkup::cli::JsonQuote;
 using chunkup::cli::Printable;
-using chunkup::cli::ProgressBar;
+using chunkup::cli::ProgressFields;
+using chunkup::cli::Reachability;
+using chunkup::cli::ServiceAddress;
 using chunkup::cli::StateName;
 
 constexpr int kExitOk = 0;
@@ -34,23 +45,35 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 130;
 constexpr long kPollIntervalMs = 200;
+constexpr int kDefaultJobs = 4;
+// Each upload holds a few descriptors and three threads; far more at once
+// only makes them compete for the same link.
+constexpr int kMaxJobs = 64;
+constexpr int kProbeTimeoutMs = 3000;
 
 const char kUsage[] =
-    "Usage: chunkup [--json] FILE...\n"
-    "       chunkup --help\n"
+    "Usage: chunkup [OPTIONS] FILE...\n"
+    "       chunkup --help | --version\n"
     "\n"
-    "Uploads each FILE to the chunkup file service, all at once, and prints\n"
-    "each file's final state and result URL (and the link id when the service\n"
-    "already held the file).\n"
+    "Uploads each FILE to the chunkup file service and prints each file's final\n"
+    "state and result URL (and the link id when the service already held the\n"
+    "file).\n"
     "\n"
-    "  --json     print one JSON object per file on stdout instead of text;\n"
-    "             progress then goes to stderr\n"
-    "  --help     show this text\n"
-    "  --         end of options; later arguments are files\n"
+    "  -j, --jobs N     upload at most N files at once (default 4, at most 64);\n"
+    "                   the others wait their turn\n"
+    "  --service URL    the service's base URL (http:// or https://), for both\n"
+    "                   the file service and its web site\n"
+    "  --no-open        do not open the upload page in a browser (the default\n"
+    "                   when neither DISPLAY nor WAYLAND_DISPLAY is set)\n"
+    "  --json           print one JSON object per file on stdout instead of text;\n"
+    "                   progress then goes to stderr\n"
+    "  -V, --version    print the version and exit\n"
+    "  -h, --help       show this text\n"
+    "  --               end of options; later arguments are files\n"
     "\n"
-    "On a terminal each file gets a live progress bar (percent, KiB/s, state);\n"
-    "otherwise progress is printed as plain lines. Ctrl-C cancels every upload\n"
-    "and waits for them to end; a second Ctrl-C quits at once.\n"
+    "On a terminal each file gets a live progress bar (percent, bytes, rate,\n"
+    "ETA, state); otherwise progress is printed as plain lines. Ctrl-C cancels\n"
+    "every upload and waits for them to end; a second Ctrl-C quits at once.\n"
     "\n"
     "Exit status: 0 when every file ended with a result URL, 1 when a file is\n"
     "missing, unreadable, empty or failed to upload, 2 for a usage error,\n"
@@ -89,8 +112,11 @@ struct Job {
   std::atomic<uint32_t> ids[2]{0, 0};
   std::atomic<bool> returned[2]{false, false};
 
+  std::atomic<bool> started{false};  // a worker has taken it; until then it waits its turn
+
   UploadInfo info{};       // last record read
-  bool cancelled = false;  // still running when Ctrl-C came
+  bool cancelled = false;  // still running (or still waiting) when Ctrl-C came
+  std::string reason;      // why it ended without a result URL
   int printedStep = -1;    // plain-line progress: last 10 % step printed
   std::string printedLabel;
 
@@ -156,9 +182,21 @@ std::string Label(const Job& job, bool interrupted) {
   }
   if (job.HasUrl()) return "reporting";
   if (interrupted) return "cancelling";
+  if (!job.started) return "waiting";
   if (job.Id() == 0 || info.state == UPLOAD_STATE_NONE) return "starting";
   if (info.state == UPLOAD_STATE_OK) return "uploading";
   return StateName(info.state);
+}
+
+ProgressFields FieldsOf(const Job& job, bool interrupted) {
+  ProgressFields fields;
+  fields.name = job.shown;
+  fields.percent = job.info.percent;
+  fields.fileSize = job.info.fileSize;
+  fields.kibPerSecond = job.info.speed;
+  fields.label = Label(job, interrupted);
+  fields.running = fields.label == "uploading";
+  return fields;
 }
 
 class ProgressView {
@@ -171,6 +209,7 @@ class ProgressView {
         m_out(out),
         m_terminal(isatty(fileno(out)) == 1 && static_cast<int>(jobs.size()) + 2 < TerminalRows(fileno(out))) {
     g_progressFd = fileno(out);
+    for (const auto& job : m_jobs) m_longestName = std::max(m_longestName, DisplayWidth(job->shown));
   }
 
   void Draw(bool interrupted) {
@@ -189,29 +228,27 @@ class ProgressView {
  private:
   void DrawTerminal(bool interrupted) {
     const int columns = TerminalColumns(fileno(m_out));
-    const int barWidth = columns >= 80 ? 20 : 10;
-    // name, two spaces, bar, "  100%", "  12345678 KiB/s", "  " label
-    const int nameWidth = std::max(8, columns - 1 - (2 + barWidth + 2 + 6 + 16 + 2 + 14));
+    // After a resize the terminal may have re-wrapped the old block, so moving
+    // up over it could land anywhere: the new block starts below instead.
+    if (columns != m_drawnColumns) m_drawnLines = 0;
+    m_drawnColumns = columns;
+    const chunkup::cli::LineLayout layout = chunkup::cli::ChooseLayout(columns, m_longestName);
     std::string out;
     if (!g_cursorHidden.exchange(true)) out += "\x1b[?25l";
     if (m_drawnLines > 0) out += "\x1b[" + std::to_string(m_drawnLines) + "A";
     for (const auto& job : m_jobs) {
-      std::string name = FitLeft(job->shown, nameWidth);
-      name.resize(name.size() + static_cast<size_t>(std::max(0, nameWidth - CodePoints(name))), ' ');
-      char numbers[64];
-      std::snprintf(numbers, sizeof numbers, "  %3d%%  %8d KiB/s  ", job->info.percent, job->info.speed);
-      out += "\r\x1b[2K" + name + "  " + ProgressBar(job->info.percent, barWidth) + numbers +
-             Label(*job, interrupted) + "\n";
+      out += "\r\x1b[2K" + chunkup::cli::ProgressLine(FieldsOf(*job, interrupted), layout, columns) + "\n";
     }
     if (interrupted && !m_toldCancel) {
       m_toldCancel = true;
-      m_notes += "cancelling: waiting for the uploads to end (Ctrl-C again quits at once)\n";
+      m_note = "cancelling: waiting for the uploads to end (Ctrl-C again quits at once)";
     }
-    if (!m_notes.empty()) {
-      out += "\r\x1b[2K" + m_notes;
-      m_noteLines = static_cast<int>(std::count(m_notes.begin(), m_notes.end(), '\n'));
+    int noteLines = 0;
+    if (!m_note.empty()) {
+      out += "\r\x1b[2K" + chunkup::cli::FitRight(m_note, columns - 1) + "\n";
+      noteLines = 1;
     }
-    m_drawnLines = static_cast<int>(m_jobs.size()) + m_noteLines;
+    m_drawnLines = static_cast<int>(m_jobs.size()) + noteLines;
     std::fputs(out.c_str(), m_out);
     std::fflush(m_out);
   }
@@ -223,31 +260,74 @@ class ProgressView {
     }
     for (const auto& job : m_jobs) {
       if (!job->Uploads()) continue;
-      const std::string label = Label(*job, interrupted);
-      const int step = job->info.percent / 10;
-      if (step == job->printedStep && label == job->printedLabel) continue;
+      const ProgressFields fields = FieldsOf(*job, interrupted);
+      // A file waiting its turn has nothing to say yet; with hundreds of
+      // files a line each would bury the ones that move.
+      if (fields.label == "waiting") continue;
+      const int step = fields.percent / 10;
+      if (step == job->printedStep && fields.label == job->printedLabel) continue;
       job->printedStep = step;
-      job->printedLabel = label;
-      std::fprintf(m_out, "%s: %d%% %d KiB/s %s\n", job->shown.c_str(), job->info.percent, job->info.speed,
-                   label.c_str());
+      job->printedLabel = fields.label;
+      const uint64_t done = fields.fileSize / 100 * static_cast<uint64_t>(std::clamp(fields.percent, 0, 100)) +
+                            fields.fileSize % 100 * static_cast<uint64_t>(std::clamp(fields.percent, 0, 100)) / 100;
+      std::string line = job->shown + ": " + std::to_string(fields.percent) + "% (" + HumanBytes(done) + " of " +
+                         HumanBytes(fields.fileSize) + "), " + HumanRate(fields.kibPerSecond);
+      if (fields.running) line += ", ETA " + chunkup::cli::Eta(fields.fileSize - done, fields.kibPerSecond);
+      line += ", " + fields.label + "\n";
+      std::fputs(line.c_str(), m_out);
     }
     std::fflush(m_out);
-  }
-
-  static int CodePoints(const std::string& text) {
-    int n = 0;
-    for (unsigned char c : text) n += (c & 0xC0) != 0x80;
-    return n;
   }
 
   std::vector<std::unique_ptr<Job>>& m_jobs;
   FILE* const m_out;
   const bool m_terminal;
+  int m_longestName = 0;
   int m_drawnLines = 0;
-  int m_noteLines = 0;
+  int m_drawnColumns = 0;
   bool m_toldCancel = false;
-  std::string m_notes;
+  std::string m_note;
 };
+
+// Whether a TCP connection to the service can be made at all. Asked only
+// after an upload failed without a more precise state: the library reports
+// "failed" alike for a refused connection, an unknown host and a rejected
+// certificate, and the user needs to know which.
+Reachability ProbeService(const ServiceAddress& address) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &found) != 0 || !found) {
+    return Reachability::kUnresolved;
+  }
+  Reachability result = Reachability::kUnreachable;
+  for (addrinfo* a = found; a && result != Reachability::kConnected; a = a->ai_next) {
+    const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) continue;
+    int error = 0;
+    if (connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
+      error = errno;
+      if (error == EINPROGRESS) {
+        pollfd p{fd, POLLOUT, 0};
+        if (poll(&p, 1, kProbeTimeoutMs) == 1) {
+          socklen_t length = sizeof error;
+          if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+        } else {
+          error = ETIMEDOUT;
+        }
+      }
+    }
+    close(fd);
+    if (error == 0) {
+      result = Reachability::kConnected;
+    } else if (error == ECONNREFUSED) {
+      result = Reachability::kRefused;
+    }
+  }
+  freeaddrinfo(found);
+  return result;
+}
 
 void PrintText(const Job& job, bool interrupted) {
   if (!job.Uploads()) {
@@ -263,8 +343,11 @@ void PrintText(const Job& job, bool interrupted) {
       std::printf(" (already held, link id %s)", Printable(chunkup_slot_text(&info.linkid)).c_str());
     }
     std::printf("\n");
-  } else {
+  } else if (job.cancelled) {
     std::printf("%s: %s, no result URL\n", job.shown.c_str(), Label(job, interrupted).c_str());
+  } else {
+    std::printf("%s: %s, no result URL: %s\n", job.shown.c_str(), Label(job, interrupted).c_str(),
+                Printable(job.reason).c_str());
   }
 }
 
@@ -279,38 +362,132 @@ void PrintJson(const Job& job, bool interrupted) {
     out += ",\"url\":" + (job.HasUrl() ? JsonQuote(chunkup_slot_text(&info.urlText)) : std::string("null"));
     out += ",\"linkid\":" + (info.linkid.length ? JsonQuote(chunkup_slot_text(&info.linkid)) : std::string("null"));
     out += std::string(",\"ok\":") + (job.HasUrl() ? "true" : "false");
-    if (!job.HasUrl()) out += ",\"error\":" + JsonQuote(Label(job, interrupted));
+    if (!job.HasUrl()) {
+      out += ",\"error\":" + JsonQuote(Label(job, interrupted));
+      out += ",\"reason\":" + JsonQuote(job.reason);
+    }
     out += "}";
   }
   std::printf("%s\n", out.c_str());
+}
+
+// "--name VALUE" or "--name=VALUE" at argv[*i]; advances *i past a separate
+// value. False when `arg` is not this option.
+bool OptionValue(int argc, char** argv, int* i, const char* shortName, const char* longName, std::string* value,
+                 bool* missing) {
+  const std::string arg = argv[*i];
+  const std::string withEquals = std::string(longName) + "=";
+  if (arg.rfind(withEquals, 0) == 0) {
+    *value = arg.substr(withEquals.size());
+    return true;
+  }
+  if (arg != longName && (!shortName || arg != shortName)) return false;
+  if (*i + 1 >= argc) {
+    *missing = true;
+    return true;
+  }
+  *value = argv[++*i];
+  return true;
+}
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "chunkup: %s\nTry 'chunkup --help' for more.\n", Printable(message).c_str());
+  return kExitUsage;
+}
+
+// Runs one file's upload on the calling worker and returns when it is over.
+void RunJob(Job& job) {
+  // After an interrupt a file that has not started yet stays out: its call
+  // could start a fresh upload of a cancelled file.
+  const auto call = [&job](int k) {
+    uint32_t id = 0;
+    if (g_interrupts == 0) UploadFile(job.path16.c_str(), &id, 0);
+    job.ids[k] = id;
+    job.returned[k] = true;
+  };
+  job.started = true;
+  std::thread second;
+  try {
+    second = std::thread(call, 1);
+  } catch (const std::system_error&) {
+    // No thread to spare: the identifier then comes back only at the end,
+    // and the file shows "starting" until then.
+    job.returned[1] = true;
+  }
+  call(0);
+  if (second.joinable()) second.join();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   bool json = false;
+  bool noOpen = false;
+  int jobLimit = kDefaultJobs;
+  std::string serviceUrl;
   std::vector<std::string> args;
   bool options = true;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (options && arg == "--") {
+    std::string value;
+    bool missing = false;
+    if (!options || arg.size() < 2 || arg[0] != '-') {
+      args.push_back(arg);
+    } else if (arg == "--") {
       options = false;
-    } else if (options && (arg == "--help" || arg == "-h")) {
+    } else if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return kExitOk;
-    } else if (options && arg == "--json") {
+    } else if (arg == "--version" || arg == "-V") {
+      std::printf("chunkup %s\n", CHUNKUP_VERSION);
+      return kExitOk;
+    } else if (arg == "--json") {
       json = true;
-    } else if (options && arg.size() > 1 && arg[0] == '-') {
-      std::fprintf(stderr, "chunkup: unknown option '%s'\n%s", Printable(arg).c_str(), kUsage);
-      return kExitUsage;
+    } else if (arg == "--no-open") {
+      noOpen = true;
+    } else if (OptionValue(argc, argv, &i, "-j", "--jobs", &value, &missing)) {
+      if (missing) return UsageError("--jobs needs a number");
+      char* end = nullptr;
+      errno = 0;
+      const long n = std::strtol(value.c_str(), &end, 10);
+      if (value.empty() || *end != '\0' || errno != 0 || n < 1 || n > kMaxJobs) {
+        return UsageError("--jobs takes a whole number from 1 to " + std::to_string(kMaxJobs) + ", not '" + value +
+                          "'");
+      }
+      jobLimit = static_cast<int>(n);
+    } else if (OptionValue(argc, argv, &i, nullptr, "--service", &value, &missing)) {
+      if (missing) return UsageError("--service needs a URL");
+      ServiceAddress address;
+      if (value.find("://") == std::string::npos || !chunkup::cli::ParseServiceAddress(value, &address)) {
+        return UsageError("--service takes an http:// or https:// URL with a host, not '" + value + "'");
+      }
+      while (!value.empty() && value.back() == '/') value.pop_back();
+      serviceUrl = value;
     } else {
-      args.push_back(arg);
+      return UsageError("unknown option '" + arg + "'");
     }
   }
-  if (args.empty()) {
-    std::fprintf(stderr, "chunkup: no file given\n%s", kUsage);
-    return kExitUsage;
+  if (args.empty()) return UsageError("no file given");
+
+  // The library reads these when each upload starts; set before any starts.
+  if (!serviceUrl.empty()) {
+    // chunkup-service serves the file service and the web site on one address.
+    setenv("CHUNKUP_FILE_SERVICE_HOST", serviceUrl.c_str(), 1);
+    setenv("CHUNKUP_WEB_BASE_URL", serviceUrl.c_str(), 1);
   }
+  const auto unset = [](const char* name) {
+    const char* value = std::getenv(name);
+    return !value || !*value;
+  };
+  if (noOpen) {
+    setenv("CHUNKUP_OPEN_PAGE", "0", 1);
+  } else if (unset("DISPLAY") && unset("WAYLAND_DISPLAY")) {
+    // No screen to show a browser on; a value the user set still wins.
+    setenv("CHUNKUP_OPEN_PAGE", "0", 0);
+  }
+  // The address the messages name: what the library will use.
+  std::string serviceForWords = CHUNKUP_DEFAULT_FILE_SERVICE;
+  if (!unset("CHUNKUP_FILE_SERVICE_HOST")) serviceForWords = std::getenv("CHUNKUP_FILE_SERVICE_HOST");
 
   const std::string cwd = CurrentDirectory();
   std::vector<std::unique_ptr<Job>> jobs;
@@ -334,7 +511,12 @@ int main(int argc, char** argv) {
     jobs.push_back(std::move(job));
   }
 
-  // Ctrl-C and SIGTERM reach the main thread only: the callers and the
+  std::vector<Job*> queue;
+  for (auto& job : jobs)
+    if (job->Uploads()) queue.push_back(job.get());
+  const size_t uploads = queue.size();
+
+  // Ctrl-C and SIGTERM reach the main thread only: the workers and the
   // library's threads inherit a mask that blocks them.
   sigset_t interrupts;
   sigemptyset(&interrupts);
@@ -348,21 +530,15 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   pthread_sigmask(SIG_BLOCK, &interrupts, nullptr);
 
-  size_t uploads = 0;
-  for (auto& job : jobs) {
-    if (!job->Uploads()) continue;
-    ++uploads;
-    for (int k = 0; k < 2; ++k) {
-      Job* j = job.get();
-      j->callers[k] = std::thread([j, k] {
-        // After an interrupt a caller that has not started yet stays out:
-        // its call could start a fresh upload of a cancelled file.
-        uint32_t id = 0;
-        if (g_interrupts == 0) UploadFile(j->path16.c_str(), &id, 0);
-        j->ids[k] = id;
-        j->returned[k] = true;
-      });
-    }
+  // At most jobLimit files upload at once: each worker takes the next file
+  // when its current one is over.
+  std::atomic<size_t> next{0};
+  std::vector<std::thread> workers;
+  const size_t workerCount = std::min(uploads, static_cast<size_t>(jobLimit));
+  for (size_t w = 0; w < workerCount; ++w) {
+    workers.emplace_back([&queue, &next] {
+      for (size_t i; (i = next.fetch_add(1)) < queue.size();) RunJob(*queue[i]);
+    });
   }
   pthread_sigmask(SIG_UNBLOCK, &interrupts, nullptr);
 
@@ -378,6 +554,8 @@ int main(int argc, char** argv) {
     }
   };
   while (uploads > 0) {
+    // Once interrupted, a worker finds every file it has not taken yet over
+    // at once (RunJob makes no call), so the loop still ends.
     const bool done = allDone();
     const bool interrupted = g_interrupts > 0;
     if (interrupted) {
@@ -393,10 +571,31 @@ int main(int argc, char** argv) {
     if (done) break;
     SleepMs(kPollIntervalMs);
   }
-  for (auto& job : jobs)
-    for (auto& caller : job->callers)
-      if (caller.joinable()) caller.join();
+  for (auto& worker : workers) worker.join();
   view.Finish();
+
+  // Why each failed upload failed, in words. The network is asked at most once.
+  ServiceAddress address;
+  const bool addressKnown = chunkup::cli::ParseServiceAddress(serviceForWords, &address);
+  std::optional<Reachability> reach;
+  for (auto& job : jobs) {
+    if (!job->Uploads() || job->HasUrl()) continue;
+    FailureFacts facts;
+    facts.state = job->info.state;
+    facts.cancelled = job->cancelled;
+    facts.service = addressKnown ? address.HostPort() : Printable(serviceForWords);
+    facts.https = addressKnown && address.scheme == "https";
+    if (facts.state == UPLOAD_STATE_FAILED && !facts.cancelled && addressKnown) {
+      if (!reach) reach = ProbeService(address);
+      facts.reach = *reach;
+    }
+    // A read failure ends without a failure state, or as a failed chunk.
+    if (facts.state == UPLOAD_STATE_OK || facts.state == UPLOAD_STATE_NONE ||
+        facts.state == UPLOAD_STATE_TRANSFER_FAILED) {
+      facts.fileError = CheckFile(job->path);
+    }
+    job->reason = FailureReason(facts);
+  }
 
   const bool interrupted = g_interrupts > 0;
   bool allOk = true;
