@@ -5,17 +5,19 @@
 
 namespace chunkup {
 
-CTaskRegistry::CTaskRegistry(Platform& platform, Endpoints endpoints, uint32_t lastId)
+CTaskRegistry::CTaskRegistry(Platform& platform, std::optional<Endpoints> endpoints, uint32_t lastId)
     : m_platform(platform), m_endpoints(std::move(endpoints)), m_lastId(lastId) {}
 
 CTaskRegistry& CTaskRegistry::Instance() {
   // Leaked on purpose: upload threads may still run while the process exits.
-  static CTaskRegistry* instance = new CTaskRegistry(SystemPlatform(), Endpoints::BuildDefaults());
+  static CTaskRegistry* instance = new CTaskRegistry(SystemPlatform(), std::nullopt);
   return *instance;
 }
 
 int32_t CTaskRegistry::AddTask(const std::u16string& path, uint32_t* taskId, int32_t option) {
   if (path.empty() || taskId == nullptr) return 0;
+  // Read before the lock: a host may change the environment between uploads.
+  Endpoints endpoints = m_endpoints ? *m_endpoints : Endpoints::FromEnvironment();
 
   CFileTask* task = nullptr;
   uint32_t id = 0;
@@ -42,7 +44,7 @@ int32_t CTaskRegistry::AddTask(const std::u16string& path, uint32_t* taskId, int
     if (m_lastId == std::numeric_limits<uint32_t>::max()) return -1;  // identifiers are never reused
 
     id = ++m_lastId;
-    auto created = std::make_unique<CFileTask>(option, m_platform, m_endpoints);
+    auto created = std::make_unique<CFileTask>(option, m_platform, std::move(endpoints));
     task = created.get();
     task->m_inUse = true;
     m_tasks.emplace(id, TaskEntry{path, std::move(created)});

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "chunkup.h"
@@ -16,12 +17,15 @@ namespace chunkup {
 // keeps each after its upload so its final state stays readable.
 class CTaskRegistry {
  public:
-  CTaskRegistry(Platform& platform, Endpoints endpoints, uint32_t lastId = 0);
+  // With no endpoints, each task takes them from the environment when it
+  // starts (Endpoints::FromEnvironment).
+  CTaskRegistry(Platform& platform, std::optional<Endpoints> endpoints, uint32_t lastId = 0);
   CTaskRegistry(const CTaskRegistry&) = delete;
   CTaskRegistry& operator=(const CTaskRegistry&) = delete;
 
-  // The process-wide registry on the system platform and the build's
-  // endpoints; made on first use (thread-safe) and never destroyed.
+  // The process-wide registry on the system platform, with endpoints read
+  // from the environment for every task; made on first use (thread-safe) and
+  // never destroyed.
   static CTaskRegistry& Instance();
 
   // Registers and runs an upload, or hands back the identifier of the live
@@ -42,7 +46,7 @@ class CTaskRegistry {
   int32_t WithTask(uint32_t taskId, Action action);
 
   Platform& m_platform;
-  const Endpoints m_endpoints;
+  const std::optional<Endpoints> m_endpoints;
   std::mutex m_lock;  // guards m_lastId and m_tasks
   uint32_t m_lastId;
   std::map<uint32_t, TaskEntry> m_tasks;

@@ -16,8 +16,8 @@ inline constexpr const char* kPathPrefix = "home/";
 
 // "path", "keys" (one per chunk, in chunk order), "chunkSize" and "fileSize".
 Json::Value MakeFileDocument(CFileTask& task);
-// The file-service host followed by `path`. No scheme: libcurl's default,
-// plain HTTP, applies.
+// The file-service host followed by `path`. A written scheme (https://) is
+// used as written; without one the request is plain HTTP.
 std::string FileServiceUrl(const CFileTask& task, const char* path);
 
 }  // namespace chunkup

@@ -13,6 +13,20 @@ namespace chunkup {
 
 Endpoints Endpoints::BuildDefaults() { return Endpoints{CHUNKUP_FILE_SERVICE_HOST, CHUNKUP_WEB_BASE_URL}; }
 
+Endpoints Endpoints::FromEnvironment() {
+  Endpoints endpoints = BuildDefaults();
+  const auto override = [](const char* name, std::string& target) {
+    std::string value;
+    if (!GetEnvironmentValue(name, &value)) return;
+    // Paths are appended to both: "https://host/" would give "//anonymous/...".
+    while (!value.empty() && value.back() == '/') value.pop_back();
+    if (!value.empty()) target = value;
+  };
+  override("CHUNKUP_FILE_SERVICE_HOST", endpoints.fileServiceHost);
+  override("CHUNKUP_WEB_BASE_URL", endpoints.webBaseUrl);
+  return endpoints;
+}
+
 int32_t StateForStatus(int32_t status) {
   // Checked in this order, so 409 counts as done and not as refused.
   if (status == kStatusRunning || status == kStatusAlreadyHeld) return UPLOAD_STATE_OK;

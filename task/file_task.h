@@ -13,13 +13,18 @@
 
 namespace chunkup {
 
-// Where a task sends its requests. The exports use the build's constants;
-// tests aim a task at a server on an ephemeral port.
+// Where a task sends its requests. The exports use the build's constants,
+// overridden from the environment when a task starts; tests aim a task at a
+// server on an ephemeral port.
 struct Endpoints {
-  std::string fileServiceHost;  // "host:port", no scheme
-  std::string webBaseUrl;       // "http://host:port", no trailing slash
+  std::string fileServiceHost;  // "host:port" (plain HTTP) or "http[s]://host:port"
+  std::string webBaseUrl;       // "http[s]://host:port", no trailing slash
 
   static Endpoints BuildDefaults();
+  // The build defaults, each replaced by CHUNKUP_FILE_SERVICE_HOST or
+  // CHUNKUP_WEB_BASE_URL when that is set and not empty. Whoever controls the
+  // environment controls where files go, as with http_proxy.
+  static Endpoints FromEnvironment();
 };
 
 // One upload of one file: the upload thread (hashing, prepare, chunks, commit)
