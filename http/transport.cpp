@@ -77,6 +77,17 @@ class Request {
   // The options both request kinds share, up to the method.
   void SetCommonOptions(const char* url) {
     curl_easy_setopt(m_handle, CURLOPT_URL, url);
+    // Chunk URLs come from the network: only HTTP and HTTPS may be spoken, so
+    // a "file://" URL cannot make a PUT write a local file. A URL without a
+    // scheme is plain HTTP, whatever its host name looks like ("ftp.host").
+    curl_easy_setopt(m_handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(m_handle, CURLOPT_DEFAULT_PROTOCOL, "http");
+    // Certificate and host-name checks stay on; a private CA is added, not
+    // trusted instead of them being switched off. libcurl keeps a copy.
+    std::string caFile;
+    if (GetEnvironmentValue("CHUNKUP_CA_FILE", &caFile) && !caFile.empty()) {
+      curl_easy_setopt(m_handle, CURLOPT_CAINFO, caFile.c_str());
+    }
     m_lease = AttachSharedDnsCache(m_handle);
     std::string agent;
     if (GetEnvironmentValue("CURL_USERAGENT", &agent) && !agent.empty()) {
