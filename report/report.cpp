@@ -72,6 +72,9 @@ int SendReport(const UploadInfo& info, CFileTask& task) {
 }
 
 void OpenResultPage(CFileTask& task) {
+  // CHUNKUP_OPEN_PAGE=0: a headless host wants the reports but no browser.
+  std::string openPage;
+  if (GetEnvironmentValue("CHUNKUP_OPEN_PAGE", &openPage) && openPage == "0") return;
   task.platform().OpenUrl(AnsiToWide(task.platform(), task.UploadPageUrl()));
 }
 
