@@ -271,8 +271,11 @@ class ProgressView {
       const uint64_t done = fields.fileSize / 100 * static_cast<uint64_t>(std::clamp(fields.percent, 0, 100)) +
                             fields.fileSize % 100 * static_cast<uint64_t>(std::clamp(fields.percent, 0, 100)) / 100;
       std::string line = job->shown + ": " + std::to_string(fields.percent) + "% (" + HumanBytes(done) + " of " +
-                         HumanBytes(fields.fileSize) + "), " + HumanRate(fields.kibPerSecond);
-      if (fields.running) line += ", ETA " + chunkup::cli::Eta(fields.fileSize - done, fields.kibPerSecond);
+                         HumanBytes(fields.fileSize) + ")";
+      if (fields.running) {
+        line += ", " + HumanRate(fields.kibPerSecond) + ", ETA " +
+                chunkup::cli::Eta(fields.fileSize - done, fields.kibPerSecond);
+      }
       line += ", " + fields.label + "\n";
       std::fputs(line.c_str(), m_out);
     }

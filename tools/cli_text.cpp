@@ -214,7 +214,11 @@ constexpr int kPercentWidth = 4;   // "100%"
 constexpr int kBytesWidth = 21;    // "1023.9 MiB/1023.9 GiB"
 constexpr int kRateWidth = 12;     // "1023.9 MiB/s"
 constexpr int kEtaWidth = 11;      // "ETA 1:02:03"
-constexpr int kLabelReserve = 10;  // "uploading", "cancelling"; longer labels are cut at the line end
+// Room kept for the state at the line's end: all of "transfer-failed" on a
+// wide line, "uploading" and "cancelling" on a narrow one; what does not fit
+// is cut at the line's end (the summary after the run says it in full).
+constexpr int kWideLabelReserve = 15;
+constexpr int kNarrowLabelReserve = 10;
 constexpr int kMinNameWidth = 8;
 
 }  // namespace
@@ -297,16 +301,18 @@ LineLayout ChooseLayout(int columns, int longestName) {
     int barCells;
     bool bytes, rate, eta;
     int gap;  // spaces between fields
+    int labelReserve;
   };
   // Richest first. Narrow layouts close the gaps up to keep a bar at 40 columns.
   static constexpr Candidate kCandidates[] = {
-      {20, true, true, true, 2}, {10, true, true, true, 2}, {10, false, true, true, 2},
-      {10, false, false, false, 1}, {0, false, false, false, 1},
+      {20, true, true, true, 2, kWideLabelReserve},    {10, true, true, true, 2, kWideLabelReserve},
+      {10, false, true, true, 2, kWideLabelReserve},   {10, false, false, false, 1, kNarrowLabelReserve},
+      {0, false, false, false, 1, kNarrowLabelReserve},
   };
   const int usable = columns - 1;
   const int minName = std::min(longestName, kMinNameWidth);
   for (const Candidate& c : kCandidates) {
-    int fixed = c.gap + kPercentWidth + c.gap + kLabelReserve;
+    int fixed = c.gap + kPercentWidth + c.gap + c.labelReserve;
     if (c.barCells > 0) fixed += c.gap + c.barCells + 2;
     if (c.bytes) fixed += c.gap + kBytesWidth;
     if (c.rate) fixed += c.gap + kRateWidth;
@@ -338,7 +344,8 @@ std::string ProgressLine(const ProgressFields& f, const LineLayout& layout, int 
   const uint64_t percentDone = static_cast<uint64_t>(std::clamp(f.percent, 0, 100));
   const uint64_t done = f.fileSize / 100 * percentDone + f.fileSize % 100 * percentDone / 100;
   if (layout.bytes) line += gap + PadLeft(HumanBytes(done) + "/" + HumanBytes(f.fileSize), kBytesWidth);
-  if (layout.rate) line += gap + PadLeft(HumanRate(f.kibPerSecond), kRateWidth);
+  // A rate and an ETA only while bytes move; the library reports 0 once done.
+  if (layout.rate) line += gap + PadLeft(f.running ? HumanRate(f.kibPerSecond) : "", kRateWidth);
   if (layout.eta) line += gap + PadRight(f.running ? "ETA " + Eta(f.fileSize - done, f.kibPerSecond) : "", kEtaWidth);
   line += gap + f.label;
   return FitRight(line, columns - 1);
