@@ -29,6 +29,22 @@
  *    a slot.
  *
  * 6. The library writes no log and shows no message.
+ *
+ * 7. Where uploads go is read from the environment when each upload starts:
+ *    CHUNKUP_FILE_SERVICE_HOST ("host:port" for plain HTTP, or an http:// or
+ *    https:// URL) and CHUNKUP_WEB_BASE_URL override the build's defaults;
+ *    CHUNKUP_CA_FILE adds CA certificates for HTTPS (certificate and host-name
+ *    checks always stay on); CHUNKUP_OPEN_PAGE=0 keeps the library from
+ *    opening the upload page in a browser. libcurl's proxy variables
+ *    (http_proxy, https_proxy, all_proxy, no_proxy) apply as well. Whoever
+ *    controls the process environment therefore controls where files go.
+ *
+ * 8. A chunk is sent up to six times. When every attempt fails, the upload
+ *    ends with the state of the last attempt: TIMEOUT when it timed out,
+ *    REFUSED when the service answered with an HTTP error status, FAILED when
+ *    the connection was refused or broke or the host is unknown, and
+ *    TRANSFER_FAILED only when the chunk could not be read from the file or
+ *    did not go out whole.
  */
 #ifndef CHUNKUP_H_
 #define CHUNKUP_H_
@@ -69,9 +85,10 @@ enum {
   UPLOAD_STATE_NONE = 0,            /* no task, or its file size is not known yet or is 0 */
   UPLOAD_STATE_OK = 1,              /* running, done, or the service already held the file */
   UPLOAD_STATE_TIMEOUT = 2,         /* a request timed out */
-  UPLOAD_STATE_TRANSFER_FAILED = 3, /* a chunk failed every attempt, or the file became unreadable */
+  UPLOAD_STATE_TRANSFER_FAILED = 3, /* a chunk could not be read, or did not go out whole (see 8 above) */
   UPLOAD_STATE_REFUSED = 4,         /* the service answered with an HTTP error status */
-  UPLOAD_STATE_FAILED = 5           /* any other failure */
+  UPLOAD_STATE_FAILED = 5           /* any other failure: connection refused or broken, unknown host,
+                                       certificate rejected, unusable reply, file unreadable while hashed */
 };
 
 /*
@@ -117,7 +134,8 @@ CHUNKUP_STATIC_ASSERT(offsetof(UploadInfo, urlText) == 536, "urlText at 536");
 CHUNKUP_STATIC_ASSERT(offsetof(UploadInfo, linkid) == 564, "linkid at 564");
 CHUNKUP_STATIC_ASSERT(sizeof(UploadInfo) == 592, "UploadInfo is 592 bytes");
 
-/* Uploads the file at `path`; blocks until done. Writes the task id to *taskId. */
+/* Uploads the file at `path`; blocks until done. Writes the task id to *taskId.
+ * `option` is accepted and changes nothing; pass 0. */
 CHUNKUP_EXPORT int32_t CHUNKUP_CALL UploadFile(const chunkup_char16* path, uint32_t* taskId, int32_t option);
 /* Zeroes *info and fills it from the task; an unknown id leaves it all zero. */
 CHUNKUP_EXPORT int32_t CHUNKUP_CALL GetUploadInfo(uint32_t taskId, UploadInfo* info);

@@ -588,14 +588,14 @@ int main(int argc, char** argv) {
     facts.cancelled = job->cancelled;
     facts.service = addressKnown ? address.HostPort() : Printable(serviceForWords);
     facts.https = addressKnown && address.scheme == "https";
-    if (facts.state == UPLOAD_STATE_FAILED && !facts.cancelled && addressKnown) {
+    // A file that could not be read ends "failed" (while hashed) or
+    // "transfer-failed" (a chunk): if it cannot be read now, that is the news.
+    if (facts.state != UPLOAD_STATE_TIMEOUT && facts.state != UPLOAD_STATE_REFUSED && !facts.cancelled) {
+      facts.fileError = CheckFile(job->path);
+    }
+    if (facts.state == UPLOAD_STATE_FAILED && !facts.cancelled && facts.fileError.empty() && addressKnown) {
       if (!reach) reach = ProbeService(address);
       facts.reach = *reach;
-    }
-    // A read failure ends without a failure state, or as a failed chunk.
-    if (facts.state == UPLOAD_STATE_OK || facts.state == UPLOAD_STATE_NONE ||
-        facts.state == UPLOAD_STATE_TRANSFER_FAILED) {
-      facts.fileError = CheckFile(job->path);
     }
     job->reason = FailureReason(facts);
   }

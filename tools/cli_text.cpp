@@ -410,8 +410,8 @@ std::string FailureReason(const FailureFacts& facts) {
       return "the file service at " + service +
              " answered with an HTTP error status (4xx or 5xx); the service's log says which and why";
     case UPLOAD_STATE_TRANSFER_FAILED:
-      return "a chunk could not be sent to " + service +
-             " after every attempt (the service kept failing chunk uploads, or the file could not be read)";
+      return "a chunk did not reach " + service +
+             " whole on its last attempt (the connection broke mid-chunk, or the file changed while it was read)";
     case UPLOAD_STATE_FAILED:
       switch (facts.reach) {
         case Reachability::kRefused:
