@@ -61,6 +61,7 @@ void CFileTask::Run(const std::u16string& path) {
     }
     m_uploadThread->Join();
   }
+  if (m_fileNeverRead) return;  // nothing to report: no request at all for such a path
   if (!m_reportThread) {
     m_reportThread = m_platform.StartThread([this] { Report(); });
     if (m_reportThread) m_reportThread->Join();
@@ -79,6 +80,7 @@ void CFileTask::Upload() {
   FileFacts facts;
   if (const int error = ReadFileFacts(m_platform, m_manifest.path, &facts)) {
     // Not opened, or not a regular file: nothing is sent.
+    m_fileNeverRead = true;
     Finish(Outcome::File(OutcomeKind::kFileUnreadable, error));
     return;
   }

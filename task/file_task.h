@@ -86,6 +86,7 @@ class CFileTask final : public IChunkLoopObserver, public IReportSource {
 
   Manifest m_manifest;  // the upload thread's
   std::u16string m_name;
+  bool m_fileNeverRead = false;  // the upload thread's, read by Run after it ended
   std::unique_ptr<PlatformThread> m_uploadThread;
   std::unique_ptr<PlatformThread> m_reportThread;
 
