@@ -1,7 +1,6 @@
-// The chunkup command end to end against the reference service. The library
-// inside the CLI talks to 127.0.0.1:8642 (a build constant), so these tests
-// start the service there and skip when something else holds the port.
-// Terminal behaviour (live bars, Ctrl-C) is driven through tmux.
+// The chunkup command end to end against the reference service, started on a
+// free loopback port that the CLI is pointed at with --service. Terminal
+// behaviour (live bars at several widths, Ctrl-C) is driven through tmux.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <json/json.h>
@@ -10,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -26,20 +26,22 @@
 namespace chunkup::testing {
 namespace {
 
-constexpr int kLibraryPort = 8642;
-
-bool PortIsFree(int port) {
+// A loopback port where nothing listens: bound for a moment, then released
+// without listen(), so a connection there is refused.
+int UnusedPort() {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (fd < 0) return 0;
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  socklen_t length = sizeof address;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
   close(fd);
-  return free;
+  return port;
 }
 
 std::string ReadFile(const std::filesystem::path& path) {
@@ -96,13 +98,7 @@ bool WaitFor(const std::function<bool()>& done, int seconds) {
 class CliTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!PortIsFree(kLibraryPort)) {
-      GTEST_SKIP() << "127.0.0.1:" << kLibraryPort
-                   << " is in use; the CLI's library only talks to that address, so these tests need it free";
-    }
-    m_service = std::make_unique<ServiceProcess>(
-        std::vector<std::string>{"--listen", "127.0.0.1:" + std::to_string(kLibraryPort)});
-    ASSERT_EQ(m_service->HostPort(), "127.0.0.1:" + std::to_string(kLibraryPort));
+    m_service = std::make_unique<ServiceProcess>();
 
     // The library shows the upload page with xdg-open; this stand-in records
     // the address instead of starting a browser.
@@ -113,10 +109,25 @@ class CliTest : public ::testing::Test {
     shim << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> " << Quote(m_pages) << "\n";
     shim.close();
     std::filesystem::permissions(bin / "xdg-open", std::filesystem::perms::owner_all);
-    m_env = "env -u http_proxy -u HTTP_PROXY -u all_proxy -u ALL_PROXY PATH=" + Quote(bin.string()) + ":\"$PATH\" ";
+    // Nothing from the test runner's environment may steer the run: no proxy,
+    // no endpoint, no page switch. A display is set, so pages open unless a
+    // test says otherwise.
+    m_env = "env -u http_proxy -u HTTP_PROXY -u https_proxy -u HTTPS_PROXY -u all_proxy -u ALL_PROXY "
+            "-u CHUNKUP_FILE_SERVICE_HOST -u CHUNKUP_WEB_BASE_URL -u CHUNKUP_CA_FILE -u CHUNKUP_OPEN_PAGE "
+            "-u WAYLAND_DISPLAY DISPLAY=:chunkup-test PATH=" +
+            Quote(bin.string()) + ":\"$PATH\" ";
   }
 
-  std::string Cli() const { return m_env + Quote(CHUNKUP_CLI_PATH) + " "; }
+  // The CLI aimed at this test's service.
+  std::string Cli() const { return CliWithEnv("") + "--service " + m_service->BaseUrl() + " "; }
+  // The CLI with extra environment assignments ("A=1 B=2 "), no --service.
+  std::string CliWithEnv(const std::string& assignments) const {
+    return m_env + assignments + Quote(CHUNKUP_CLI_PATH) + " ";
+  }
+  int PagesOpened() const {
+    const std::string pages = ReadFile(m_pages);
+    return static_cast<int>(std::count(pages.begin(), pages.end(), '\n'));
+  }
   std::string Err() const { return (m_dir.path() / "stderr.txt").string(); }
   std::string ErrText() const { return ReadFile(Err()); }
 
@@ -199,12 +210,151 @@ TEST_F(CliTest, JsonOutputAndFailures) {
   EXPECT_EQ(r.status, 1) << r.out << ErrText();
   EXPECT_NE(r.out.find("refused.bin: refused, no result URL"), std::string::npos) << r.out;
 
-  // Usage errors.
-  EXPECT_EQ(RunShell(Cli(), Err()).status, 2);
-  EXPECT_EQ(RunShell(Cli() + "--bogus " + Quote(path), Err()).status, 2);
-  r = RunShell(Cli() + "--help", Err());
-  EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("Usage: chunkup"), std::string::npos);
+  EXPECT_NE(r.out.find("refused.bin: refused, no result URL: the file service at " + m_service->HostPort() +
+                       " answered with an HTTP error status"),
+            std::string::npos)
+      << r.out;
+}
+
+// Usage errors end with status 2 and a message naming what is wrong, before
+// anything is uploaded; --help and --version answer and exit 0.
+TEST_F(CliTest, UsageVersionAndHelp) {
+  const std::string path = m_dir.WriteFile("u.bin", "u");
+  struct Case {
+    std::string args;
+    int status;
+    std::string words;  // on stdout for status 0, on stderr otherwise
+  };
+  const Case cases[] = {
+      {"", 2, "no file given"},
+      {"--bogus " + Quote(path), 2, "unknown option '--bogus'"},
+      {"--jobs 0 " + Quote(path), 2, "--jobs takes a whole number from 1 to 64, not '0'"},
+      {"--jobs 65 " + Quote(path), 2, "not '65'"},
+      {"-j 3x " + Quote(path), 2, "not '3x'"},
+      {"--jobs", 2, "--jobs needs a number"},
+      {"--service ftp://127.0.0.1:1 " + Quote(path), 2, "--service takes an http:// or https:// URL"},
+      {"--service 127.0.0.1:1 " + Quote(path), 2, "--service takes an http:// or https:// URL"},
+      {"--service=http:// " + Quote(path), 2, "--service takes an http:// or https:// URL"},
+      {"--service", 2, "--service needs a URL"},
+      {"--version", 0, std::string("chunkup ") + CHUNKUP_VERSION + "\n"},
+      {"-V", 0, std::string("chunkup ") + CHUNKUP_VERSION + "\n"},
+      {"--help", 0, "Usage: chunkup"},
+      {"--help", 0, "--jobs N"},
+  };
+  for (const auto& c : cases) {
+    const Result r = RunShell(CliWithEnv("") + c.args, Err());
+    EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.out << ErrText();
+    const std::string text = c.status == 0 ? r.out : ErrText();
+    EXPECT_NE(text.find(c.words), std::string::npos) << c.args << ": " << text;
+  }
+  EXPECT_EQ(m_service->Stats()["prepare"].asInt(), 0);
+}
+
+// A failed upload says why, in words naming the service and what went wrong.
+TEST_F(CliTest, FailuresSayWhy) {
+  const int deadPort = UnusedPort();
+  ASSERT_NE(deadPort, 0);
+  const std::string dead = "127.0.0.1:" + std::to_string(deadPort);
+  struct Case {
+    std::string name;
+    std::string service;  // --service value
+    std::string knobs;    // service faults, or empty
+    std::string state;
+    std::string words;
+  };
+  const Case cases[] = {
+      {"nobody listening", "http://" + dead, "", "failed",
+       "connection refused to " + dead + " (is the service running there?)"},
+      {"prepare refused", m_service->BaseUrl(), "prepare_status=503&prepare_body=%7B%7D", "refused",
+       "the file service at " + m_service->HostPort() + " answered with an HTTP error status"},
+      // A plain-HTTP service asked for HTTPS: the handshake fails, and the
+      // upload does not fall back to plain HTTP.
+      {"https to a plain service", "https://" + m_service->HostPort(), "", "failed",
+       "the HTTPS exchange with " + m_service->HostPort() + " failed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    m_service->Reset();
+    if (!c.knobs.empty()) {
+      ASSERT_TRUE(m_service->SetKnobs(c.knobs));
+    }
+    const std::string path = m_dir.WriteFile("why.bin", RandomBytes(5000));
+    const Result r = RunShell(CliWithEnv("") + "--json --service " + c.service + " " + Quote(path), Err());
+    EXPECT_EQ(r.status, 1) << r.out << ErrText();
+    Json::Value result;
+    ASSERT_TRUE(Json::Reader().parse(r.out, result)) << r.out;
+    EXPECT_FALSE(result["ok"].asBool());
+    EXPECT_EQ(result["state"].asString(), c.state);
+    EXPECT_NE(result["reason"].asString().find(c.words), std::string::npos) << result["reason"].asString();
+  }
+  EXPECT_EQ(m_service->Stats()["commit"].asInt(), 0);
+}
+
+// The upload page opens only where a browser can show it; the reports reach
+// the web site either way.
+TEST_F(CliTest, OpensThePageOnlyWithADisplay) {
+  struct Case {
+    std::string name;
+    std::string env;    // assignments in front of the command
+    std::string flags;  // CLI options
+    int opened;
+  };
+  const Case cases[] = {
+      {"X display", "", "", 1},
+      {"no display", "-u DISPLAY ", "", 0},
+      {"Wayland only", "-u DISPLAY WAYLAND_DISPLAY=wayland-0 ", "", 1},
+      {"--no-open with a display", "", "--no-open ", 0},
+      {"no display, the user asks for the page", "-u DISPLAY CHUNKUP_OPEN_PAGE=1 ", "", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int pagesBefore = PagesOpened();
+    const int reportsBefore = m_service->Stats()["report"].asInt();
+    const std::string path = m_dir.WriteFile("page.bin", RandomBytes(3000));
+    const Result r = RunShell(CliWithEnv("env " + c.env) + c.flags + "--service " + m_service->BaseUrl() + " " +
+                                  Quote(path),
+                              Err());
+    EXPECT_EQ(r.status, 0) << r.out << ErrText();
+    // xdg-open runs detached from the library: give it a moment to write.
+    if (c.opened > 0) WaitFor([&] { return PagesOpened() > pagesBefore; }, 10);
+    EXPECT_EQ(PagesOpened() - pagesBefore, c.opened);
+    EXPECT_EQ(m_service->Stats()["report"].asInt() - reportsBefore, 3);
+  }
+}
+
+// Hundreds of files: with the default --jobs only a few upload at once, so a
+// small descriptor limit that hundreds of simultaneous uploads would exhaust
+// is enough, and every file arrives. With --jobs 1 the next file starts only
+// when the one before it is done.
+TEST_F(CliTest, ManyFilesWaitTheirTurn) {
+  constexpr int kFiles = 300;
+  const auto dir = m_dir.path() / "many";
+  std::filesystem::create_directories(dir);
+  std::vector<std::pair<std::string, std::string>> files;
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".bin";
+    files.emplace_back(name, RandomBytes(100 + static_cast<size_t>(i)));
+    m_dir.WriteFile("many/" + name, files.back().second);
+  }
+  Result r = RunShell("cd " + Quote(dir.string()) + " && ulimit -n 64 && " + Cli() + "--no-open *.bin", Err(), 240);
+  ASSERT_EQ(r.status, 0) << r.out.substr(0, 4000) << ErrText();
+  for (const auto& [name, bytes] : files) {
+    const std::string prefix = "\n" + name + ": ok ";
+    const size_t at = r.out.find(prefix);
+    ASSERT_NE(at, std::string::npos) << name;
+    const size_t start = at + prefix.size();
+    const std::string url = r.out.substr(start, r.out.find_first_of(" \n", start) - start);
+    EXPECT_EQ(m_service->Get(url), bytes) << name;
+  }
+
+  ASSERT_TRUE(m_service->SetKnobs("delay_ms=100"));
+  const std::string first = m_dir.WriteFile("first.bin", RandomBytes(2000));
+  const std::string second = m_dir.WriteFile("second.bin", RandomBytes(2000));
+  r = RunShell(Cli() + "--no-open --jobs 1 " + Quote(first) + " " + Quote(second), Err());
+  ASSERT_EQ(r.status, 0) << r.out << ErrText();
+  const size_t firstDone = r.out.find(first + ": 100% (2.0 KiB of 2.0 KiB), done");
+  ASSERT_NE(firstDone, std::string::npos) << r.out;
+  EXPECT_GT(r.out.find(second + ": "), firstDone) << r.out;
 }
 
 // A Linux file name may hold a line feed or an escape sequence: the upload and
@@ -231,13 +381,15 @@ class Tmux {
  public:
   explicit Tmux(std::string socket) : m_socket(std::move(socket)) {}
   ~Tmux() { std::system(("tmux -L " + m_socket + " kill-server 2>/dev/null").c_str()); }
-  bool Start(const std::string& command) {
-    return std::system(("tmux -L " + m_socket + " -f /dev/null new-session -d -s cli -x 150 -y 20 " + Quote(command))
+  bool Start(const std::string& command, int columns = 150) {
+    return std::system(("tmux -L " + m_socket + " -f /dev/null new-session -d -s cli -x " + std::to_string(columns) +
+                        " -y 20 " + Quote(command))
                            .c_str()) == 0;
   }
-  std::string Screen() {
+  // The screen row by row; `joined` glues rows that the terminal wrapped.
+  std::string Screen(bool joined = false) {
     std::string out;
-    FILE* pipe = popen(("tmux -L " + m_socket + " capture-pane -p -t cli").c_str(), "r");
+    FILE* pipe = popen(("tmux -L " + m_socket + " capture-pane -p " + (joined ? "-J " : "") + "-t cli").c_str(), "r");
     if (!pipe) return out;
     char buffer[4096];
     size_t got;
@@ -273,7 +425,7 @@ TEST_F(CliTest, TerminalShowsProgressAndCtrlCCancels) {
       },
       60))
       << screen;
-  EXPECT_NE(screen.find("KiB/s"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("iB/s"), std::string::npos) << screen;
   EXPECT_EQ(ReadFile(done), "");
 
   tmux.Keys("C-c");
@@ -285,34 +437,66 @@ TEST_F(CliTest, TerminalShowsProgressAndCtrlCCancels) {
   EXPECT_LT(m_service->Stats()["put_stored"].asInt(), 5);
 }
 
-TEST_F(CliTest, TerminalRunToTheEnd) {
+// Three files at several terminal widths: one line per file, redrawn in
+// place, never wider than the terminal (a wrapped line would make every
+// redraw land on the wrong rows and leave stale bars behind). Wide terminals
+// show sizes, rate and ETA; 40 columns still show a bar.
+TEST_F(CliTest, TerminalBarsFitTheWidth) {
   if (std::system("command -v tmux >/dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed";
-  const std::string one = m_dir.WriteFile("one.bin", RandomBytes(4 * 1024 * 1024 + 1));
-  const std::string two = m_dir.WriteFile("two.bin", RandomBytes(12345));
-  const std::string done = (m_dir.path() / "exit.txt").string();
-  ASSERT_TRUE(m_service->SetKnobs("delay_ms=300"));
+  struct Case {
+    int columns;
+    int barCells;      // 0: no bar expected
+    bool detail;       // sizes, rate and ETA while uploading
+  };
+  const Case cases[] = {{40, 10, false}, {120, 20, true}, {150, 20, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.columns) + " columns");
+    // Fresh bytes for every width, so each run really uploads.
+    const std::vector<std::string> names = {"one.bin", "two.bin", "a rather longer third name.bin"};
+    const std::vector<size_t> sizes = {3 * 4 * 1024 * 1024 + 1, 4 * 1024 * 1024 + 1, 12345};
+    for (size_t i = 0; i < names.size(); ++i) m_dir.WriteFile(names[i], RandomBytes(sizes[i]));
+    const std::string done = (m_dir.path() / ("exit-" + std::to_string(c.columns) + ".txt")).string();
+    ASSERT_TRUE(m_service->SetKnobs("delay_ms=400"));
 
-  Tmux tmux("chunkup-cli-test-" + std::to_string(getpid()));
-  ASSERT_TRUE(tmux.Start(Cli() + Quote(one) + " " + Quote(two) + "; echo \"exit=$?\" > " + Quote(done) +
-                         "; sleep 120"));
-  ASSERT_TRUE(WaitFor([&] { return !ReadFile(done).empty(); }, 60)) << tmux.Screen();
-  EXPECT_EQ(ReadFile(done), "exit=0\n");
-  const std::string screen = tmux.Screen();
-  // One bar line per file, redrawn in place: each file has one line in the
-  // progress block and one in the summary.
-  for (const std::string& name : {one, two}) {
-    EXPECT_NE(screen.find(name + ": ok http://"), std::string::npos) << screen;
-    std::istringstream lines(screen);
-    std::string line;
-    int bars = 0;
-    while (std::getline(lines, line)) {
-      if (line.rfind(name + " ", 0) == 0) {
-        ++bars;
-        EXPECT_NE(line.find("[####################]  100%"), std::string::npos) << line;
-        EXPECT_NE(line.find(" done"), std::string::npos) << line;
-      }
+    Tmux tmux("chunkup-cli-test-" + std::to_string(getpid()));
+    ASSERT_TRUE(tmux.Start("cd " + Quote(m_dir.path().string()) + " && " + Cli() + "--no-open " + Quote(names[0]) +
+                               " " + Quote(names[1]) + " " + Quote(names[2]) + "; echo \"exit=$?\" > " + Quote(done) +
+                               "; sleep 120",
+                           c.columns));
+    std::string screen;
+    if (c.detail) {
+      // While the big file moves: bytes of the total, a rate and an ETA.
+      ASSERT_TRUE(WaitFor(
+          [&] {
+            screen = tmux.Screen();
+            return screen.find("uploading") != std::string::npos && screen.find("ETA ") != std::string::npos &&
+                   screen.find("/s") != std::string::npos;
+          },
+          60))
+          << screen;
+      EXPECT_NE(screen.find("/12.0 MiB"), std::string::npos) << screen;
     }
-    EXPECT_EQ(bars, 1) << screen;
+    ASSERT_TRUE(WaitFor([&] { return !ReadFile(done).empty(); }, 120)) << tmux.Screen();
+    EXPECT_EQ(ReadFile(done), "exit=0\n") << tmux.Screen();
+
+    screen = tmux.Screen();
+    std::istringstream rows(screen);
+    std::string row;
+    int bars = 0;
+    const std::string fullBar = "[" + std::string(static_cast<size_t>(c.barCells), '#') + "]";
+    while (std::getline(rows, row)) {
+      if (row.find("100%") == std::string::npos) continue;
+      ++bars;
+      EXPECT_LT(static_cast<int>(row.size()), c.columns) << row;  // ASCII names: bytes are columns
+      EXPECT_NE(row.find(fullBar), std::string::npos) << row;
+      EXPECT_NE(row.find("done"), std::string::npos) << row;
+    }
+    EXPECT_EQ(bars, 3) << screen;
+    // The summary after the block, read with wrapped rows joined.
+    const std::string joined = tmux.Screen(true);
+    for (const std::string& name : names) {
+      EXPECT_NE(joined.find(name + ": ok " + m_service->BaseUrl() + "/"), std::string::npos) << joined;
+    }
   }
 }
 
