@@ -138,16 +138,20 @@ void ServiceProcess::Start(const std::vector<std::string>& args) {
   std::string line;
   bool ok = ReadLine(out[0], line, Clock::now() + std::chrono::seconds(15));
   ::close(out[0]);
-  const std::string prefix = "chunkup-service listening on http://";
-  if (!ok || line.rfind(prefix, 0) != 0) {
+  // "... listening on http://HOST:PORT", or https:// when it serves TLS.
+  const std::string prefix = "chunkup-service listening on ";
+  const size_t schemeEnd = line.find("://", prefix.size());
+  if (!ok || line.rfind(prefix, 0) != 0 || schemeEnd == std::string::npos) {
     Kill();
     throw std::runtime_error("chunkup-service did not start (" + line + "): " + LogText());
   }
-  std::string hostPort = line.substr(prefix.size());
+  const std::string scheme = line.substr(prefix.size(), schemeEnd - prefix.size());
+  std::string hostPort = line.substr(schemeEnd + 3);
+  hostPort = hostPort.substr(0, hostPort.find_first_of(" /"));
   size_t colon = hostPort.rfind(':');
   m_host = hostPort.substr(0, colon);
   m_port = std::atoi(hostPort.c_str() + colon + 1);
-  m_baseUrl = "http://" + hostPort;
+  m_baseUrl = scheme + "://" + hostPort;
 }
 
 void ServiceProcess::Kill() {
