@@ -104,7 +104,10 @@ chmod +x "$SHIM/xdg-open"
 echo "== uploading $FILE"
 RESULT=$WORK/result.json
 set +e
-PATH="$SHIM:$PATH" "$CLI" --json "$FILE" >"$RESULT"
+# --service so an endpoint in the caller's environment cannot send the file
+# elsewhere; CHUNKUP_OPEN_PAGE=1 because the stand-in above decides whether a
+# browser can be shown (the CLI alone would not open the page without a display).
+PATH="$SHIM:$PATH" CHUNKUP_OPEN_PAGE=1 "$CLI" --json --service "$BASE_URL" "$FILE" >"$RESULT"
 STATUS=$?
 set -e
 cat "$RESULT"
