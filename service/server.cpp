@@ -35,6 +35,13 @@ bool HasBody(const httplib::Request& req) {
   return req.has_header("Content-Length") || req.has_header("Transfer-Encoding");
 }
 
+// The body length a request declares, or -1 when it has none that counts: a
+// chunked body's Content-Length is ignored (httplib decodes the chunks).
+int64_t DeclaredLength(const httplib::Request& req) {
+  if (req.has_header("Transfer-Encoding") || !req.has_header("Content-Length")) return -1;
+  return ParseUnsignedDecimal(req.get_header_value("Content-Length")).value_or(-1);
+}
+
 BodyResult ReadBody(const httplib::Request& req, const httplib::ContentReader& reader, size_t limit,
                     std::string& out) {
   // A request with neither a length nor chunked encoding has no body.
@@ -657,9 +664,7 @@ void Service::HandleChunkPut(const httplib::Request& req, httplib::Response& res
     }
   }
   // -1: no usable Content-Length (a chunked body, say).
-  const int64_t declared = req.has_header("Content-Length")
-                               ? ParseUnsignedDecimal(req.get_header_value("Content-Length")).value_or(-1)
-                               : -1;
+  const int64_t declared = DeclaredLength(req);
   if (closeIt) {
     // Take about half of the body, then drop the connection as a crashing
     // server would; nothing is stored.
@@ -770,9 +775,7 @@ void Service::HandleSink(const httplib::Request& req, httplib::Response& res, co
     }
     return true;
   };
-  const int64_t declared = req.has_header("Content-Length")
-                               ? ParseUnsignedDecimal(req.get_header_value("Content-Length")).value_or(-1)
-                               : -1;
+  const int64_t declared = DeclaredLength(req);
   Receive received = Receive::kOk;
   if (HasBody(req)) received = declared >= 0 ? ReceiveBody(req, reader, declared, sink)
                                              : reader(sink) ? Receive::kOk : Receive::kBroken;

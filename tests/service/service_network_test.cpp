@@ -303,6 +303,27 @@ TEST(ServiceBodies, APipelinedRequestAfterALargeBodyIsAnswered) {
   EXPECT_EQ(Commit(service, "pipe.bin", bytes).status, 200);
 }
 
+TEST(ServiceBodies, AChunkedBodyIsDecodedWhateverContentLengthItAlsoClaims) {
+  ServiceProcess service;
+  const std::string body = MakeBytes(300000, 25);
+  std::string stream = "PUT /_sink HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 300000\r\n"
+                       "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n";
+  for (size_t at = 0; at < body.size(); at += 70000) {
+    const std::string piece = body.substr(at, 70000);
+    char size[32];
+    std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
+    stream += size + piece + "\r\n";
+  }
+  stream += "0\r\n\r\n";
+  int fd = ConnectLoopback(service.Port());
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(SendAll(fd, stream));
+  const std::string reply = ReadUntilClosed(fd, Clock::now() + std::chrono::seconds(30));
+  ::close(fd);
+  EXPECT_EQ(reply.rfind("HTTP/1.1 200", 0), 0u) << reply.substr(0, 300);
+  EXPECT_NE(reply.find("\"key\":\"" + KeyOf(body) + "\""), std::string::npos) << reply.substr(0, 500);
+}
+
 TEST(ServiceBodies, AChunkWithWrongBytesIsRefusedAndTheConnectionGoesOn) {
   ServiceProcess service;
   const std::string bytes = MakeBytes(kChunk, 23);
