@@ -540,6 +540,11 @@ void Service::Routes() {
     }
     SetError(res, 500, what);
   });
+  // Clients must cope with a server that keeps no connection open.
+  s.set_post_routing_handler([this](const httplib::Request&, httplib::Response& res) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_knobs.closeConnections) res.set_header("Connection", "close");
+  });
   s.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
     if (m_options.quiet) return;
     std::string line = Timestamp() + " " + req.remote_addr + ":" + std::to_string(req.remote_port) + " \"" +
@@ -992,9 +997,9 @@ void Service::HandleKnobs(const httplib::Request& req, httplib::Response& res) {
     } else if (k == "delay_ms") {
       n = ParseCountValue(v, 600000);
       if (!n) return SetError(res, 400, "knob delay_ms takes 0 to 600000");
-    } else if (k == "remote_admin") {
+    } else if (k == "remote_admin" || k == "close_connections") {
       n = ParseCountValue(v, 1);
-      if (!n) return SetError(res, 400, "knob remote_admin takes 0 or 1");
+      if (!n) return SetError(res, 400, "knob " + k + " takes 0 or 1");
     } else if (k != "prepare_body" && k != "commit_body") {
       return SetError(res, 400, "unknown knob " + k);
     }
@@ -1003,6 +1008,7 @@ void Service::HandleKnobs(const httplib::Request& req, httplib::Response& res) {
     else if (k == "put_close") next.putClose = *n;
     else if (k == "delay_ms") next.delayMs = *n;
     else if (k == "remote_admin") next.remoteAdmin = *n == 1;
+    else if (k == "close_connections") next.closeConnections = *n == 1;
     else if (k == "prepare_status") prepareStatus = n;
     else if (k == "prepare_body") prepareBody = v;
     else if (k == "commit_status") commitStatus = n;

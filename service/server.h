@@ -86,6 +86,7 @@ class Service {
     std::optional<std::pair<int, std::string>> prepare, commit;
     int reportStatus = 0, reportCount = 0;
     bool remoteAdmin = false;  // listing and deleting treat loopback clients as remote
+    bool closeConnections = false;  // every reply ends its connection
   };
   struct Stats {
     int64_t prepare = 0, put = 0, putStored = 0, commit = 0, report = 0, gcRuns = 0;

@@ -252,6 +252,26 @@ TEST(ServiceConnections, AWholeUploadTravelsOnOneCountedConnection) {
   EXPECT_TRUE(service.Get(ParseJson(committed.body)["url"].asString()) == bytes);
 }
 
+TEST(ServiceConnections, TheCloseKnobEndsEveryConnectionAfterItsReply) {
+  ServiceProcess service;
+  ASSERT_TRUE(service.SetKnobs("close_connections=1"));
+  Connection connection;
+  for (int i = 0; i < 3; ++i) {
+    auto r = connection.Request("GET", service.BaseUrl() + "/");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.newConnections, 1) << "request " << i;
+  }
+  // An upload still completes, one connection per request.
+  const std::string bytes = MakeBytes(2 * kChunk + 3, 26);
+  const int64_t before = service.Stats()["connections"].asInt64();
+  const std::string url = UploadWhole(service, "closing.bin", bytes);
+  EXPECT_TRUE(service.Get(url) == bytes);
+  EXPECT_EQ(service.Stats()["connections"].asInt64() - before, 7);  // prepare, 3 PUTs, commit, get, stats
+  service.Reset();
+  EXPECT_EQ(connection.Request("GET", service.BaseUrl() + "/").newConnections, 1);
+  EXPECT_EQ(connection.Request("GET", service.BaseUrl() + "/").newConnections, 0);
+}
+
 TEST(ServiceConnections, ResetZeroesTheCount) {
   ServiceProcess service;
   for (int i = 0; i < 3; ++i) service.Get("/");
