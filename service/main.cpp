@@ -200,12 +200,20 @@ int main(int argc, char** argv) {
       if (runEnded) return;
     }
     std::fprintf(stderr, "chunkup-service: signal %d, shutting down\n", sig);
-    service.Stop();
+    // A signal that comes just before the server has started listening finds
+    // nothing to stop yet: stopping is repeated until the server has ended.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     std::unique_lock<std::mutex> lock(runLock);
-    if (!runCv.wait_for(lock, std::chrono::seconds(5), [&] { return runEnded; })) {
-      std::fprintf(stderr, "chunkup-service: requests still running after 5 s; leaving without them\n");
-      std::fflush(stderr);
-      std::_Exit(0);
+    while (!runEnded) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        std::fprintf(stderr, "chunkup-service: requests still running after 5 s; leaving without them\n");
+        std::fflush(stderr);
+        std::_Exit(0);
+      }
+      lock.unlock();
+      service.Stop();
+      lock.lock();
+      runCv.wait_for(lock, std::chrono::milliseconds(100), [&] { return runEnded; });
     }
   });
 

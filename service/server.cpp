@@ -345,7 +345,13 @@ std::string Service::ListenUrl() const {
   return std::string(m_tls ? "https://" : "http://") + host + ":" + std::to_string(m_port);
 }
 
-bool Service::Run() { return m_server->listen_after_bind(); }
+bool Service::Run() {
+  {
+    std::lock_guard<std::mutex> lock(m_stopLock);
+    if (m_stopping) return true;  // a signal came first
+  }
+  return m_server->listen_after_bind();
+}
 
 void Service::Stop() {
   {
@@ -353,7 +359,8 @@ void Service::Stop() {
     m_stopping = true;
   }
   m_stopCv.notify_all();
-  m_server->stop();
+  // Once stopped, the listening socket is gone; a second stop has nothing to do.
+  if (m_server->is_running() && m_listenSocket() >= 0) m_server->stop();
 }
 
 CollectResult Service::Collect() {
