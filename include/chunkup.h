@@ -39,11 +39,15 @@
  *    the task at UPLOAD_STATE_NONE with no request sent. A path that names a
  *    directory, FIFO, socket or device, or a file that cannot be opened, ends
  *    the task at once in UPLOAD_STATE_FAILED (fileSize 0), without blocking
- *    and with no request sent. The library only ever speaks http and https:
- *    a chunk address of any other scheme from the service fails that chunk's
- *    attempts without touching any file.
+ *    and with no request sent.
  *
- * 8. Where uploads go is read from the environment when each upload starts:
+ * 8. Network: the library only ever speaks http and https, and follows no
+ *    redirect. The service may hand out chunk addresses on other hosts than
+ *    its own (storage hosts), but a chunk address of any other scheme, or
+ *    without one, fails that chunk's attempts without a request and without
+ *    touching any file.
+ *
+ * 9. Where uploads go is read from the environment when each upload starts:
  *    CHUNKUP_FILE_SERVICE_HOST ("host:port" for plain HTTP, or an http:// or
  *    https:// URL) and CHUNKUP_WEB_BASE_URL override the build's defaults;
  *    CHUNKUP_CA_FILE adds CA certificates for HTTPS (certificate and host-name
@@ -52,12 +56,12 @@
  *    (http_proxy, https_proxy, all_proxy, no_proxy) apply as well. Whoever
  *    controls the process environment therefore controls where files go.
  *
- * 9. A chunk is sent up to six times. When every attempt fails, the upload
- *    ends with the state of the last attempt: TIMEOUT when it timed out,
- *    REFUSED when the service answered with an HTTP error status, FAILED when
- *    the connection was refused or broke or the host is unknown, and
- *    TRANSFER_FAILED only when the chunk could not be read from the file, did
- *    not go out whole, or was listed at an address that is not http or https.
+ * 10. A chunk is sent up to six times. When every attempt fails, the upload
+ *     ends with the state of the last attempt: TIMEOUT when it timed out,
+ *     REFUSED when the service answered with an HTTP error status, FAILED
+ *     when the connection was refused or broke or the host is unknown, and
+ *     TRANSFER_FAILED only when the chunk could not be read from the file, did
+ *     not go out whole, or was listed at an address that is not http or https.
  */
 #ifndef CHUNKUP_H_
 #define CHUNKUP_H_
@@ -98,7 +102,7 @@ enum {
   UPLOAD_STATE_NONE = 0,            /* no task, its file is missing, or its size is not known yet or is 0 */
   UPLOAD_STATE_OK = 1,              /* running, done, cancelled, or the service already held the file */
   UPLOAD_STATE_TIMEOUT = 2,         /* a request timed out */
-  UPLOAD_STATE_TRANSFER_FAILED = 3, /* a chunk could not be read, or did not go out whole (see 9 above) */
+  UPLOAD_STATE_TRANSFER_FAILED = 3, /* a chunk could not be read, or did not go out whole (see 10 above) */
   UPLOAD_STATE_REFUSED = 4,         /* the service answered with an HTTP error status */
   UPLOAD_STATE_FAILED = 5           /* any other failure: connection refused or broken, unknown host,
                                        certificate rejected, unusable reply, file unreadable */

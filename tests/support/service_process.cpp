@@ -138,20 +138,18 @@ void ServiceProcess::Start(const std::vector<std::string>& args) {
   std::string line;
   bool ok = ReadLine(out[0], line, Clock::now() + std::chrono::seconds(15));
   ::close(out[0]);
-  // "... listening on http://HOST:PORT", or https:// when it serves TLS.
   const std::string prefix = "chunkup-service listening on ";
-  const size_t schemeEnd = line.find("://", prefix.size());
-  if (!ok || line.rfind(prefix, 0) != 0 || schemeEnd == std::string::npos) {
+  const std::string url = ok && line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : std::string();
+  const size_t schemeEnd = url.find("://");
+  if (schemeEnd == std::string::npos || (url.compare(0, schemeEnd, "http") != 0 && url.compare(0, schemeEnd, "https") != 0)) {
     Kill();
     throw std::runtime_error("chunkup-service did not start (" + line + "): " + LogText());
   }
-  const std::string scheme = line.substr(prefix.size(), schemeEnd - prefix.size());
-  std::string hostPort = line.substr(schemeEnd + 3);
-  hostPort = hostPort.substr(0, hostPort.find_first_of(" /"));
+  std::string hostPort = url.substr(schemeEnd + 3);
   size_t colon = hostPort.rfind(':');
   m_host = hostPort.substr(0, colon);
   m_port = std::atoi(hostPort.c_str() + colon + 1);
-  m_baseUrl = scheme + "://" + hostPort;
+  m_baseUrl = url;  // http:// or, with --tls-cert, https://
 }
 
 void ServiceProcess::Kill() {
@@ -220,6 +218,7 @@ ServiceProcess::Reply ServiceProcess::Request(const std::string& method, const s
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &reply.body);
   curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, Collect);
   curl_easy_setopt(c, CURLOPT_HEADERDATA, &reply.headers);
+  if (!m_caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, m_caFile.c_str());
   if (method == "GET") {
     curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
   } else {
