@@ -21,7 +21,8 @@ cmake --install "$build" --prefix "$prefix" > "$work/install.log" || { cat "$wor
 
 # What a distribution package would hold.
 for f in include/chunkup.h lib/libchunkup.so lib/pkgconfig/chunkup.pc lib/cmake/chunkup/chunkupConfig.cmake \
-         lib/cmake/chunkup/chunkupConfigVersion.cmake bin/chunkup share/man/man1/chunkup.1 \
+         lib/cmake/chunkup/chunkupConfigVersion.cmake bin/chunkup bin/chunkup-service share/man/man1/chunkup.1 \
+         share/man/man1/chunkup-service.1 \
          share/bash-completion/completions/chunkup; do
   [ -e "$prefix/$f" ] || fail "$f is not installed"
 done
@@ -30,6 +31,13 @@ soname=$(readelf -d "$prefix/lib/libchunkup.so" | sed -n 's/.*SONAME.*\[\(.*\)\]
   || fail "libchunkup.so and its SONAME ($soname) are not links to the versioned library"
 [ -f "$(readlink -f "$prefix/lib/libchunkup.so")" ] || fail "the library links lead nowhere"
 bash -n "$prefix/share/bash-completion/completions/chunkup" || fail "the bash completion does not parse"
+# The manual pages render without a warning, where groff is at hand.
+if command -v groff > /dev/null; then
+  for page in "$prefix"/share/man/man1/*.1; do
+    warnings=$(groff -man -ww -z "$page" 2>&1) || true
+    [ -z "$warnings" ] || fail "$(basename "$page") does not render cleanly: $warnings"
+  done
+fi
 
 # 1. CMake: find_package(chunkup CONFIG) and chunkup::chunkup.
 cmake -S "$consumer" -B "$work/with-cmake" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release \
