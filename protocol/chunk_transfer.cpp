@@ -32,19 +32,11 @@ int32_t SendRequiredChunks(CFileTask& task, const Json::Value& required) {
   const int64_t fileSize = task.m_fileSize.load();
   for (Json::ArrayIndex k = 0; k < count; ++k) {
     // A malformed element ends the list; what was sent so far is committed.
-    const Json::Value& element = required[k];
-    if (!element.isObject()) return 200;
-    const Json::Value& index = element["index"];
-    const Json::Value& url = element["url"];
-    if (!index.isInt() || !url.isString()) return 200;
-    const int64_t chunk = index.asInt();
-    if (chunk < 0 || chunk >= static_cast<int64_t>(task.m_chunkCount)) return 200;
-
-    const int64_t offset = chunk * kChunkSize;
-    const int64_t rest = fileSize - offset;
-    if (rest <= 0) return 200;  // the chunk count and the size disagree: nothing to read
-    const uint32_t length = static_cast<uint32_t>(std::min<int64_t>(rest, kChunkSize));
-    const std::string target = url.asString();
+    const std::optional<ChunkTarget> chunk = ReadRequiredElement(required[k], task.m_chunkCount, fileSize);
+    if (!chunk) return 200;
+    const int64_t offset = chunk->offset;
+    const uint32_t length = chunk->length;
+    const std::string& target = chunk->url;
 
     int failures = 0;
     for (;;) {
@@ -57,6 +49,20 @@ int32_t SendRequiredChunks(CFileTask& task, const Json::Value& required) {
     }
   }
   return 200;
+}
+
+std::optional<ChunkTarget> ReadRequiredElement(const Json::Value& element, uint32_t chunkCount, int64_t fileSize) {
+  if (!element.isObject()) return std::nullopt;
+  const Json::Value& index = element["index"];
+  const Json::Value& url = element["url"];
+  if (!index.isInt() || !url.isString()) return std::nullopt;
+  const int64_t chunk = index.asInt();
+  if (chunk < 0 || chunk >= static_cast<int64_t>(chunkCount)) return std::nullopt;
+
+  const int64_t offset = chunk * kChunkSize;
+  const int64_t rest = fileSize - offset;
+  if (rest <= 0) return std::nullopt;  // the chunk count and the size disagree: nothing to read
+  return ChunkTarget{offset, static_cast<uint32_t>(std::min<int64_t>(rest, kChunkSize)), url.asString()};
 }
 
 int32_t SendChunk(CFileTask& task, const char* url, int64_t offset, uint32_t length) {

@@ -37,11 +37,16 @@ int32_t CommitPut(CFileTask& task) {
   const std::string url = FileServiceUrl(task, kCommitPutPath);
   Json::Value reply;
   const int status = PostJsonRequest(url.c_str(), reply, request);
-  if (status == 200 && reply.isObject()) {
-    const Json::Value* resultUrl = reply.find("url", "url" + 3);
-    if (resultUrl != nullptr && resultUrl->isString()) task.SetResultUrl(resultUrl->asString());
-  }
+  if (std::optional<std::string> resultUrl = ParseCommitReply(status, reply)) task.SetResultUrl(*resultUrl);
   return status;
+}
+
+std::optional<std::string> ParseCommitReply(int status, const Json::Value& reply) {
+  if (status != 200 || !reply.isObject()) return std::nullopt;
+  static constexpr char kUrl[] = "url";
+  const Json::Value* resultUrl = reply.find(kUrl, kUrl + sizeof kUrl - 1);
+  if (resultUrl == nullptr || !resultUrl->isString()) return std::nullopt;
+  return resultUrl->asString();
 }
 
 }  // namespace chunkup

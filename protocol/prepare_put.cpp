@@ -20,6 +20,25 @@ const Json::Value& Member(const Json::Value& reply, const char* name) {
 
 }  // namespace
 
+PrepareReply ParsePrepareReply(int status, const Json::Value& reply, uint32_t /*chunkCount*/) {
+  PrepareReply out;
+  out.result = status;
+  if (status == 200) {
+    const Json::Value& required = Member(reply, "required");
+    if (!required.isNull() && !required.isArray()) {
+      out.result = kStatusUnusableReply;
+      return out;
+    }
+    out.required = &required;
+  } else if (status == 409) {
+    const Json::Value& resultUrl = Member(reply, "url");
+    if (resultUrl.isString()) out.resultUrl = resultUrl.asString();
+    const Json::Value& linkId = Member(reply, "linkid");
+    if (linkId.isString()) out.linkId = linkId.asString();
+  }
+  return out;
+}
+
 int32_t PreparePut(CFileTask& task) {
   if (task.m_cancel) return kStatusRunning;  // cancelled after hashing: nothing is sent
 
@@ -27,12 +46,10 @@ int32_t PreparePut(CFileTask& task) {
   const std::string url = FileServiceUrl(task, kPreparePutPath);
   Json::Value reply;
   const int status = PostJsonRequest(url.c_str(), reply, request);
+  const PrepareReply decision = ParsePrepareReply(status, reply, task.m_chunkCount);
 
-  if (status == 200) {
-    const Json::Value& required = Member(reply, "required");
-    if (!required.isNull() && !required.isArray()) return kStatusUnusableReply;
-
-    const int32_t sent = SendRequiredChunks(task, required);
+  if (decision.result == 200) {
+    const int32_t sent = SendRequiredChunks(task, *decision.required);
     if (sent != 200) return sent;  // a chunk failed every attempt: no commit
 
     // Only a commit the service accepted makes the upload a success; any
@@ -44,19 +61,17 @@ int32_t PreparePut(CFileTask& task) {
     return kStatusRunning;
   }
 
-  if (status == 409) {
+  if (decision.result == 409) {
     // The service already holds the file: no chunk and no commit.
-    const Json::Value& resultUrl = Member(reply, "url");
-    if (resultUrl.isString()) {
-      task.SetResultUrl(resultUrl.asString());
+    if (decision.resultUrl) {
+      task.SetResultUrl(*decision.resultUrl);
       task.m_finished = true;
     }
-    const Json::Value& linkId = Member(reply, "linkid");
-    if (linkId.isString()) task.SetLinkId(linkId.asString());
+    if (decision.linkId) task.SetLinkId(*decision.linkId);
     return kStatusAlreadyHeld;
   }
 
-  return status;
+  return decision.result;
 }
 
 }  // namespace chunkup
