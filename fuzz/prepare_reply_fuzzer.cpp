@@ -29,6 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(decision.required != nullptr);
     FUZZ_CHECK(decision.required->isNull() || decision.required->isArray());
     const Json::ArrayIndex count = decision.required->isArray() ? decision.required->size() : 0;
+    FUZZ_CHECK(count <= chunkCount);  // never more PUTs than the file has chunks (six attempts each)
     for (Json::ArrayIndex k = 0; k < count; ++k) {
       const auto chunk = ReadRequiredElement((*decision.required)[k], chunkCount, fileSize);
       if (!chunk) break;  // the list ends here

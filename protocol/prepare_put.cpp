@@ -20,12 +20,19 @@ const Json::Value& Member(const Json::Value& reply, const char* name) {
 
 }  // namespace
 
-PrepareReply ParsePrepareReply(int status, const Json::Value& reply, uint32_t /*chunkCount*/) {
+PrepareReply ParsePrepareReply(int status, const Json::Value& reply, uint32_t chunkCount) {
   PrepareReply out;
   out.result = status;
   if (status == 200) {
     const Json::Value& required = Member(reply, "required");
     if (!required.isNull() && !required.isArray()) {
+      out.result = kStatusUnusableReply;
+      return out;
+    }
+    // A service asks for each missing chunk once. A longer list would have
+    // the library send the same chunks again and again (100,000 entries for
+    // a one-chunk file are 100,000 PUTs), so the reply is not followed.
+    if (required.isArray() && required.size() > chunkCount) {
       out.result = kStatusUnusableReply;
       return out;
     }

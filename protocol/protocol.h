@@ -25,7 +25,9 @@ int64_t UnixEpochAsFileTime(Platform& platform);
 // the network feeds can be tested and fuzzed on their own.
 struct PrepareReply {
   // 200: send `required`, then commit; 409: the service already holds the
-  // file; anything else: the upload ends with this status.
+  // file; anything else: the upload ends with this status (-1 for a
+  // "required" that is not a list, or lists more entries than the file has
+  // chunks).
   int32_t result = 0;
   const Json::Value* required = nullptr;  // into the reply; null or an array
   std::optional<std::string> resultUrl;   // 409 only
