@@ -9,6 +9,7 @@
 
 #include "fingerprint/encodings.h"
 #include "fuzz/fuzz_check.h"
+#include "report/form_encoding.h"
 
 namespace {
 

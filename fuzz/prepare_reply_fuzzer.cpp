@@ -1,13 +1,13 @@
 // A prepare reply as the network delivers it: body parsed as the transport
-// parses it, then the decisions taken from it (held, chunks to send, refusal),
-// and for each listed chunk the offset and length read from the file.
+// parses it, then the decision taken from it (held, chunks to send, refusal),
+// and for each ordered chunk the offset and length the chunk loop reads.
 #include <json/value.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
 #include "fingerprint/chunk_hashing.h"
-#include "fingerprint/encodings.h"
 #include "fuzz/fuzz_check.h"
 #include "fuzz/reply_input.h"
 #include "http/transport.h"
@@ -17,38 +17,37 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace chunkup;
   const fuzz::ReplyInput input = fuzz::ParseReplyInput(data, size);
-  const int64_t fileSize = input.fileSize;
+  const auto fileSize = static_cast<uint64_t>(input.fileSize);
   const auto chunkCount = static_cast<uint32_t>((fileSize + kChunkSize - 1) / kChunkSize);
 
+  // The transport parses the body only when there was a status line.
   Json::Value reply;
-  ParseJsonReply(ByteBuffer(input.body.begin(), input.body.end()), reply);
-  const PrepareReply decision = ParsePrepareReply(input.status, reply, chunkCount);
+  if (input.status != -1) ParseJsonReply(ByteBuffer(input.body.begin(), input.body.end()), reply);
+  const PrepareDecision decision = InterpretPrepareReply(HttpResult{CURLE_OK, input.status}, reply, chunkCount);
 
-  if (decision.result == 200) {
+  if (decision.outcome.ok()) {
     FUZZ_CHECK(input.status == 200);
-    FUZZ_CHECK(decision.required != nullptr);
-    FUZZ_CHECK(decision.required->isNull() || decision.required->isArray());
-    const Json::ArrayIndex count = decision.required->isArray() ? decision.required->size() : 0;
-    FUZZ_CHECK(count <= chunkCount);  // never more PUTs than the file has chunks (six attempts each)
-    for (Json::ArrayIndex k = 0; k < count; ++k) {
-      const auto chunk = ReadRequiredElement((*decision.required)[k], chunkCount, fileSize);
-      if (!chunk) break;  // the list ends here
-      // Every chunk read lies inside the file, on the chunk grid.
-      FUZZ_CHECK(chunk->offset >= 0 && chunk->offset % kChunkSize == 0);
-      FUZZ_CHECK(chunk->length >= 1 && chunk->length <= kChunkSize);
-      FUZZ_CHECK(chunk->offset + chunk->length <= fileSize);
-      FUZZ_CHECK(chunk->length == kChunkSize || chunk->offset + chunk->length == fileSize);
+    // Never more PUTs than the file has chunks (six attempts each).
+    FUZZ_CHECK(decision.listedCount <= chunkCount);
+    FUZZ_CHECK(decision.required.size() <= decision.listedCount);
+    for (const ChunkOrder& order : decision.required) {
+      FUZZ_CHECK(order.index < chunkCount);
+      // What the chunk loop reads for it lies inside the file, on the chunk grid.
+      const uint64_t offset = static_cast<uint64_t>(order.index) * kChunkSize;
+      FUZZ_CHECK(offset < fileSize);
+      const uint64_t length = std::min<uint64_t>(fileSize - offset, kChunkSize);
+      FUZZ_CHECK(length >= 1 && offset + length <= fileSize);
     }
   } else {
-    FUZZ_CHECK(decision.required == nullptr);
+    FUZZ_CHECK(decision.required.empty());
   }
-  if (decision.result == 409) {
+  if (decision.outcome.kind == OutcomeKind::kAlreadyHeld) {
+    FUZZ_CHECK(input.status == 409);
     // The result URL is kept as text and widened for the host.
-    if (decision.resultUrl) AnsiToWide(SystemPlatform(), *decision.resultUrl);
+    if (decision.url) SystemPlatform().SystemCodePageToUtf16(*decision.url);
   } else {
-    FUZZ_CHECK(!decision.resultUrl && !decision.linkId);
+    FUZZ_CHECK(!decision.url && !decision.linkId);
   }
-  // Any status other than 200 and 409 is handed on unchanged.
-  if (input.status != 200 && input.status != 409) FUZZ_CHECK(decision.result == input.status);
+  if (input.status != 200 && input.status != 409) FUZZ_CHECK(!decision.outcome.ok());
   return 0;
 }

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "fingerprint/encodings.h"
 #include "fuzz/fuzz_check.h"
+#include "report/form_encoding.h"
 #include "service/server.h"
 #include "service/util.h"
 

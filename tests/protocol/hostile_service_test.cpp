@@ -119,11 +119,11 @@ std::vector<Fault> QuickFaults() {
       // is refused because the chunk never arrived.
       {"prepare: 200 with garbage", Phase::kPrepare,
        [](const std::string&) { return Bytes(Json200(Garbage(4096))); }, UPLOAD_STATE_REFUSED, 0},
-      // 3.8 MB, under the library's 4 MiB reply limit: the list itself arrives.
-      // Scheme-less URLs keep each entry short; libcurl reads them as http.
+      // 3.9 MB, under the library's 4 MiB reply limit, so the list itself
+      // arrives; "127.1" is 127.0.0.1 written short enough for that.
       {"prepare: 100,000 required entries", Phase::kPrepare,
        [](const std::string& base) {
-         const std::string entry = "{\"index\":0,\"url\":\"" + base.substr(7) + "/c\"}";
+         const std::string entry = "{\"index\":0,\"url\":\"http://127.1" + base.substr(base.rfind(':')) + "\"}";
          std::string entries;
          entries.reserve(100000 * (entry.size() + 1));
          for (int i = 0; i < 100000; ++i) entries += (i ? "," : "") + entry;
@@ -263,22 +263,20 @@ TEST_P(HostileService, UploadEndsInItsDocumentedStateWithTheFileUnchanged) {
   const int64_t peakBefore = PeakRssKiB();
   const auto start = std::chrono::steady_clock::now();
   UploadInfo info{};
-  int32_t status = 0;
   {
     TaskRun run(platform, Endpoints{"127.0.0.1:" + std::to_string(server.port()), base}, path);
     // Six attempts at the 30 s limit fit with room to spare.
     ASSERT_TRUE(run.Wait(seconds(400))) << "the upload did not end";
-    status = run.task().m_status.load();
     ASSERT_EQ(run.task().FillInfo(&info), 0);
   }
   const auto elapsed = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
   const int64_t peakGrowthMiB = (PeakRssKiB() - peakBefore) / 1024;
 
   // The outcome, for the table of hostile inputs in the notes.
-  std::cout << "[ outcome  ] " << fault.name << " | state " << info.state << " | status " << status << " | PUTs "
+  std::cout << "[ outcome  ] " << fault.name << " | state " << info.state << " | PUTs "
             << puts.load() << " | " << elapsed.count() << " ms | peak RSS +" << peakGrowthMiB << " MiB\n";
 
-  EXPECT_EQ(info.state, fault.state) << "status " << status;
+  EXPECT_EQ(info.state, fault.state);
   if (fault.puts >= 0) {
     EXPECT_EQ(puts.load(), fault.puts);
   }
