@@ -21,7 +21,8 @@ using service::FileDocument;
 TEST(FuzzFindings, FileSizesNearTheLimitCountTheirChunksWithoutOverflow) {
   constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
   EXPECT_EQ(ChunkCountFor(kMax), kMax / 4194304 + 1);
-  EXPECT_EQ(ChunkCountFor(kMax - 4194303), kMax / 4194304 + 1);
+  EXPECT_EQ(ChunkCountFor(kMax - 4194303), kMax / 4194304);  // a whole number of chunks
+  EXPECT_EQ(ChunkCountFor(kMax - 4194302), kMax / 4194304 + 1);
   EXPECT_EQ(ChunkCountFor(0), 0);
   EXPECT_EQ(ChunkCountFor(4194304), 1);
   EXPECT_EQ(ChunkCountFor(4194305), 2);
