@@ -26,7 +26,8 @@ CommitResult InterpretCommitReply(const HttpResult& result, const Json::Value& r
     return commit;
   }
   if (reply.isObject()) {
-    const Json::Value* url = reply.find("url", "url" + 3);
+    static constexpr char kUrl[] = "url";
+    const Json::Value* url = reply.find(kUrl, kUrl + sizeof kUrl - 1);
     if (url != nullptr && url->isString()) commit.url = url->asString();
   }
   return commit;  // a 200 without "url" is still a stored file

@@ -41,6 +41,14 @@ PrepareDecision InterpretPrepareReply(const HttpResult& result, const Json::Valu
     return decision;
   }
   decision.listedCount = required.isArray() ? required.size() : 0;
+  // A service asks for each missing chunk once. A longer list would have the
+  // library send the same chunks again and again (100,000 entries for a
+  // one-chunk file are 100,000 PUTs), so the reply is not followed.
+  if (decision.listedCount > chunkCount) {
+    decision.outcome = Outcome::Of(OutcomeKind::kUnusableReply);
+    decision.listedCount = 0;
+    return decision;
+  }
   for (Json::ArrayIndex k = 0; k < decision.listedCount; ++k) {
     // A malformed element ends the list; what comes before it is sent and
     // committed.

@@ -116,13 +116,7 @@ std::string RawQuery(const httplib::Request& req) {
   return q == std::string::npos ? std::string() : req.target.substr(q + 1);
 }
 
-// The document shared by prepare and commit requests, checked member by member.
-struct FileDocument {
-  std::string path;
-  std::vector<std::string> keys;
-  int64_t fileSize = 0;
-  std::string editTime, mimeType;
-};
+}  // namespace
 
 std::optional<std::string> CheckFileDocument(const std::string& body, bool commit, FileDocument& doc) {
   Json::Value root;
@@ -164,6 +158,27 @@ std::optional<std::string> CheckFileDocument(const std::string& body, bool commi
   }
   return std::nullopt;
 }
+
+std::optional<std::string> CheckReportQuery(const std::string& query, ReportRecord& report) {
+  report.query = query;
+  auto pairs = ParseQuery(report.query);
+  if (!pairs) return "malformed query escape";
+  bool haveSize = false, haveUploaded = false, haveSpeed = false, haveName = false;
+  for (auto& [k, v] : *pairs) {
+    if (k == "filesize") report.filesize = v, haveSize = true;
+    else if (k == "uploaded") report.uploaded = v, haveUploaded = true;
+    else if (k == "speed") report.speed = v, haveSpeed = true;
+    else if (k == "name") report.name = v, haveName = true;
+    else if (k == "url") report.url = v;
+  }
+  if (!haveSize || !ParseSignedDecimal(report.filesize)) return "\"filesize\" must be a decimal number";
+  if (!haveUploaded || !ParseSignedDecimal(report.uploaded)) return "\"uploaded\" must be a decimal number";
+  if (!haveSpeed || !ParseSignedDecimal(report.speed)) return "\"speed\" must be a decimal number";
+  if (!haveName) return "\"name\" is missing";
+  return std::nullopt;
+}
+
+namespace {
 
 std::optional<int> ParseStatusValue(const std::string& text) {
   auto v = ParseUnsignedDecimal(text);
@@ -910,22 +925,7 @@ void Service::HandleReceive(const httplib::Request& req, httplib::Response& res,
   if (BodyFailed(r, res, kMaxSmallBody)) return;
   if (!IsPageUuid(uuid)) return SetError(res, 400, "not an upload page id");
   ReportRecord report;
-  report.query = RawQuery(req);
-  auto pairs = ParseQuery(report.query);
-  if (!pairs) return SetError(res, 400, "malformed query escape");
-  bool haveSize = false, haveUploaded = false, haveSpeed = false, haveName = false;
-  for (auto& [k, v] : *pairs) {
-    if (k == "filesize") report.filesize = v, haveSize = true;
-    else if (k == "uploaded") report.uploaded = v, haveUploaded = true;
-    else if (k == "speed") report.speed = v, haveSpeed = true;
-    else if (k == "name") report.name = v, haveName = true;
-    else if (k == "url") report.url = v;
-  }
-  if (!haveSize || !ParseSignedDecimal(report.filesize)) return SetError(res, 400, "\"filesize\" must be a decimal number");
-  if (!haveUploaded || !ParseSignedDecimal(report.uploaded))
-    return SetError(res, 400, "\"uploaded\" must be a decimal number");
-  if (!haveSpeed || !ParseSignedDecimal(report.speed)) return SetError(res, 400, "\"speed\" must be a decimal number");
-  if (!haveName) return SetError(res, 400, "\"name\" is missing");
+  if (auto problem = CheckReportQuery(RawQuery(req), report)) return SetError(res, 400, *problem);
   switch (m_store.AddReport(uuid, report)) {
     case Store::ReportResult::kStored: break;
     case Store::ReportResult::kTooMany: return SetError(res, 429, "too many reports for this page");

@@ -59,6 +59,19 @@ inline constexpr size_t kMaxSmallBody = 64u << 10;
 // connection stays usable; a larger one is refused unread.
 inline constexpr int64_t kMaxDrainBody = 2 * kChunkSize;
 
+// The document shared by prepare and commit requests, checked member by member.
+struct FileDocument {
+  std::string path;
+  std::vector<std::string> keys;
+  int64_t fileSize = 0;
+  std::string editTime, mimeType;
+};
+// Checks a prepare (commit false) or commit body; the problem, or nothing when
+// the document is good and `doc` holds it.
+std::optional<std::string> CheckFileDocument(const std::string& body, bool commit, FileDocument& doc);
+// Checks the query of a report; the problem, or nothing when `report` holds it.
+std::optional<std::string> CheckReportQuery(const std::string& query, ReportRecord& report);
+
 class Service {
  public:
   Service(Options options, Store& store);

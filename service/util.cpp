@@ -269,7 +269,9 @@ std::string RandomHex(size_t bytes) {
   return out;
 }
 
-int64_t ChunkCountFor(int64_t fileSize) { return (fileSize + kChunkSize - 1) / kChunkSize; }
+// Rounded up without adding first: a client may claim a size near the 64-bit
+// limit, where size + kChunkSize - 1 would overflow.
+int64_t ChunkCountFor(int64_t fileSize) { return fileSize / kChunkSize + (fileSize % kChunkSize != 0 ? 1 : 0); }
 
 int64_t ChunkLengthAt(int64_t fileSize, int64_t index) {
   int64_t offset = index * kChunkSize;

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
@@ -39,17 +40,46 @@ bool WaitReadable(int socket, const std::atomic<bool>& stop, Clock::time_point d
   return false;
 }
 
-void SendAll(int socket, const std::string& bytes, const std::atomic<bool>& stop, Clock::time_point deadline) {
+// False when the client went away, the server stops or the deadline passed
+// before every byte was sent.
+bool SendAll(int socket, const char* bytes, size_t size, const std::atomic<bool>& stop, Clock::time_point deadline) {
   size_t sent = 0;
-  while (sent < bytes.size() && !stop && Clock::now() < deadline) {
+  while (sent < size) {
+    if (stop || Clock::now() >= deadline) return false;
     pollfd entry{socket, POLLOUT, 0};
     if (::poll(&entry, 1, 50) <= 0) continue;
-    ssize_t n = ::send(socket, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    ssize_t n = ::send(socket, bytes + sent, size - sent, MSG_NOSIGNAL);
     if (n <= 0) {
       if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-      return;  // the client went away
+      return false;  // the client went away
     }
     sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Sleeps `pause` in short steps, so a stopping server is not held up.
+bool PauseFor(std::chrono::milliseconds pause, const std::atomic<bool>& stop, Clock::time_point deadline) {
+  const Clock::time_point end = std::min(Clock::now() + pause, deadline);
+  while (Clock::now() < end) {
+    if (stop) return false;
+    std::this_thread::sleep_for(std::min<Clock::duration>(end - Clock::now(), std::chrono::milliseconds(50)));
+  }
+  return !stop && Clock::now() < deadline;
+}
+
+void SendReply(int socket, const CannedReply& reply, const std::atomic<bool>& stop, Clock::time_point deadline) {
+  bool going = true;
+  if (reply.pace.count() > 0) {
+    for (size_t i = 0; going && i < reply.bytes.size(); ++i) {
+      going = SendAll(socket, reply.bytes.data() + i, 1, stop, deadline) &&
+              (i + 1 == reply.bytes.size() || PauseFor(reply.pace, stop, deadline));
+    }
+  } else {
+    going = SendAll(socket, reply.bytes.data(), reply.bytes.size(), stop, deadline);
+  }
+  while (going && !reply.endless.empty()) {
+    going = SendAll(socket, reply.endless.data(), reply.endless.size(), stop, deadline);
   }
 }
 
@@ -171,7 +201,10 @@ void LoopbackServer::Serve(int socket) {
   size_t index = 0;
   char buffer[65536];
 
-  while (!request.complete && !clientClosed && WaitReadable(socket, m_stop, deadline)) {
+  auto readEnough = [&] {
+    return headEnd != std::string::npos && received.size() - headEnd >= m_bodyReadLimit.load();
+  };
+  while (!request.complete && !clientClosed && !readEnough() && WaitReadable(socket, m_stop, deadline)) {
     ssize_t n = ::recv(socket, buffer, sizeof buffer, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
@@ -215,8 +248,8 @@ void LoopbackServer::Serve(int socket) {
       ssize_t n = ::recv(socket, buffer, sizeof buffer, 0);
       if (n == 0 || (n < 0 && errno != EINTR)) break;
     }
-  } else if (!reply.bytes.empty()) {
-    SendAll(socket, reply.bytes, m_stop, deadline);
+  } else {
+    SendReply(socket, reply, m_stop, deadline);
   }
   ::shutdown(socket, SHUT_WR);
   ::close(socket);

@@ -33,6 +33,11 @@ struct CapturedRequest {
 struct CannedReply {
   std::string bytes;  // sent as they are, then the connection is closed
   bool silent = false;  // send nothing; hold the connection until the client or the server ends it
+  // A drip: this long between two bytes of `bytes`. Zero sends them at once.
+  std::chrono::milliseconds pace{0};
+  // Sent again and again after `bytes` until the client goes away (or the
+  // connection's time limit passes): an endless body, endless headers, ...
+  std::string endless;
 };
 
 // Helpers for replies.
@@ -60,6 +65,11 @@ class LoopbackServer {
   // Waits (bounded) until `count` request heads have arrived.
   bool WaitForHeads(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
 
+  // Stops reading a request after this many body bytes and answers at once;
+  // closing then, with the rest unread, resets the connection under the
+  // client's upload. The handler sees the request as incomplete.
+  void SetBodyReadLimit(size_t bytes) { m_bodyReadLimit = bytes; }
+
  private:
   void AcceptLoop();
   void Serve(int socket);
@@ -68,6 +78,7 @@ class LoopbackServer {
   int m_listener = -1;
   uint16_t m_port = 0;
   std::atomic<bool> m_stop{false};
+  std::atomic<size_t> m_bodyReadLimit{SIZE_MAX};
   std::thread m_acceptor;
   mutable std::mutex m_lock;
   mutable std::condition_variable m_changed;

@@ -127,6 +127,13 @@ TEST(PrepareReply, WhatEachReplyMeans) {
       {"200 with a list", {CURLE_OK, 200}, R"({"required":[{"index":1,"url":"http://h/1"}]})", OutcomeKind::kOk, 0, 1},
       {"409 held", {CURLE_OK, 409}, R"({"url":"http://h/f/1","linkid":"L"})", OutcomeKind::kAlreadyHeld, 0, 0},
       {"required not a list", {CURLE_OK, 200}, R"({"required":{"index":1}})", OutcomeKind::kUnusableReply, 0, 0},
+      // A service asks for each missing chunk once: more entries than the
+      // file has chunks would mean the same PUTs again and again.
+      {"more entries than chunks", {CURLE_OK, 200},
+       R"({"required":[{"index":0,"url":"http://h/0"},{"index":1,"url":"http://h/1"},{"index":0,"url":"http://h/0"}]})",
+       OutcomeKind::kUnusableReply, 0, 0},
+      {"a chunk listed twice", {CURLE_OK, 200},
+       R"({"required":[{"index":1,"url":"http://h/1"},{"index":1,"url":"http://h/1"}]})", OutcomeKind::kOk, 0, 2},
       {"refused", {CURLE_OK, 503}, "{}", OutcomeKind::kHttpStatus, 503, 0},
       {"odd success status", {CURLE_OK, 201}, "{}", OutcomeKind::kHttpStatus, 201, 0},
       {"no status line", {CURLE_OK, -1}, "", OutcomeKind::kUnusableReply, 0, 0},
@@ -162,11 +169,15 @@ TEST(ChunkTransfer, ProgressStartsWithTheChunksTheServiceHolds) {
   EXPECT_TRUE(SendRequiredChunks(platform, manifest, Decision(R"({"required":[]})", 3), observer).ok());
   EXPECT_EQ(observer.progress.load(), 5);
 
-  // A list longer than the file (repeated entries) does not drive it below zero.
+  // A list longer than the file (repeated entries) is not followed at all:
+  // the reply is refused before the loop, which presets and sends nothing.
   std::string list = R"({"required":[)";
-  for (int i = 0; i < 5; ++i) list += std::string(i ? "," : "") + R"({"index":"x","url":"u"})";
-  EXPECT_TRUE(SendRequiredChunks(platform, manifest, Decision(list + "]}", 3), observer).ok());
-  EXPECT_EQ(observer.progress.load(), 0);
+  for (int i = 0; i < 5; ++i) list += std::string(i ? "," : "") + R"({"index":0,"url":"http://127.0.0.1:9/c"})";
+  const PrepareDecision tooLong = Decision(list + "]}", 3);
+  EXPECT_EQ(tooLong.outcome.kind, OutcomeKind::kUnusableReply);
+  EXPECT_TRUE(SendRequiredChunks(platform, manifest, tooLong, observer).ok());
+  EXPECT_EQ(observer.progress.load(), 5);
+  EXPECT_EQ(platform.OpenCalls(), 6);  // only the six attempts at the first list's chunk
 }
 
 TEST(ChunkTransfer, ShortOrUnreadableFileFailsTheAttemptWithoutARequest) {
