@@ -30,7 +30,7 @@ int32_t CTaskRegistry::AddTask(const std::u16string& path, uint32_t* taskId, int
       CFileTask& existing = *it->second.task;
       // A cancelled and finished task makes way for a new upload, but only
       // once its UploadFile call is done with it.
-      if (existing.m_cancel && existing.m_finished && !existing.m_inUse) {
+      if (existing.IsCancelled() && existing.IsFinished() && !existing.InUse()) {
         it = m_tasks.erase(it);
         continue;
       }
@@ -44,12 +44,15 @@ int32_t CTaskRegistry::AddTask(const std::u16string& path, uint32_t* taskId, int
     id = ++m_lastId;
     auto created = std::make_unique<CFileTask>(option, m_platform, m_endpoints);
     task = created.get();
-    task->m_inUse = true;
+    task->SetInUse(true);
     m_tasks.emplace(id, TaskEntry{path, std::move(created)});
+    // Written now, so the host can follow the upload it has just started
+    // from another thread; written again when the upload is done.
+    *taskId = id;
   }
 
   task->Run(path);
-  task->m_inUse = false;  // the last touch: from here on the registry may purge it
+  task->SetInUse(false);  // the last touch: from here on the registry may purge it
   *taskId = id;
   return 0;
 }
@@ -70,17 +73,17 @@ int32_t CTaskRegistry::GetInfo(uint32_t taskId, UploadInfo* info) {
 
 int32_t CTaskRegistry::Cancel(uint32_t taskId) {
   if (taskId == 0) return -1;
-  return WithTask(taskId, [](CFileTask& task) { task.m_cancel = true; });
+  return WithTask(taskId, [](CFileTask& task) { task.Cancel(); });
 }
 
 int32_t CTaskRegistry::Pause(uint32_t taskId) {
   if (taskId == 0) return -1;
-  return WithTask(taskId, [](CFileTask& task) { task.m_pause = true; });
+  return WithTask(taskId, [](CFileTask& task) { task.Pause(); });
 }
 
 int32_t CTaskRegistry::Restart(uint32_t taskId) {
   if (taskId == 0) return -1;
-  return WithTask(taskId, [](CFileTask& task) { task.m_pause = false; });
+  return WithTask(taskId, [](CFileTask& task) { task.Restart(); });
 }
 
 }  // namespace chunkup

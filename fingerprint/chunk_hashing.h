@@ -1,38 +1,46 @@
+// File facts and chunk digests: a file in, its size, last-write time and one
+// SHA-1 per 4 MiB chunk out. Knows nothing of tasks or the network.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
 
+#include "base/outcome.h"
 #include "platform/platform.h"
 
 namespace chunkup {
 
-class CFileTask;
 struct Sha1State;
 
 inline constexpr uint32_t kChunkSize = 4194304;  // 4 MiB
 inline constexpr uint32_t kReadBlock = 4096;
 inline constexpr uint32_t kDigestSize = 20;
 
-// Size and last-write time of the task's file; size 0 when it does not open.
-int64_t GetFileSizeAndTime(CFileTask& task);
-// Takes the file's facts, digests every chunk, then runs the prepare exchange.
-// Returns the exchange's result, or an OS error code when the file could not
-// be opened or read (the task's status then says so too).
-int32_t HashFileChunks(CFileTask& task);
-
 // The number of chunks of a file of `size` bytes (low 32 bits).
-uint32_t ChunkCountForSize(int64_t size);
-// The facts the chunk loop works from: file size, last-write time and chunk
-// count, stored on the task.
-void TakeFileFacts(CFileTask& task);
-// The chunk loop on its own, for the facts already on the task: opens the
-// file again and fills a fresh digest table of m_chunkCount entries, stopping
-// between chunks when the task is cancelled. Returns 0 (also when cancelled),
-// or the OS error code of a failed open or read, after which the task's status
-// is kStatusFileUnreadable. Does nothing and returns 0 for no chunks.
-int32_t DigestFileChunks(CFileTask& task);
-// Reads one chunk (up to kChunkSize bytes, in reads of kReadBlock bytes into
-// `buffer`) into `state`; the first short read ends it. 0 or an OS error code.
-int HashOneChunk(PlatformFile& file, Sha1State& state, uint8_t* buffer);
+uint32_t ChunkCountForSize(uint64_t size);
+
+struct FileFacts {
+  uint64_t size = 0;
+  std::optional<FileTimestamp> lastWrite;  // empty when the file system would not tell
+};
+
+// Opens the file with writers shut out and takes its size and last-write
+// time. 0, or the error of the open or of the size query.
+int ReadFileFacts(Platform& platform, const FilePath& path, FileFacts* facts);
+
+// Opens the file again (writers shut out) and digests `chunkCount` chunks in
+// order into `digests` (20 bytes each, zero-filled past where it stopped).
+// `cancelled` is asked before each chunk; a cancel ends the loop with
+// kCancelled. A failed open or read is kFileUnreadable with the OS error.
+// No chunks: kOk at once, without opening the file.
+Outcome DigestFileChunks(Platform& platform, const FilePath& path, uint32_t chunkCount,
+                         const std::function<bool()>& cancelled, std::vector<uint8_t>* digests);
+
+// Feeds one chunk (up to kChunkSize bytes, read kReadBlock bytes at a time
+// into `buffer`) into `state`; a short read is the end of the file and ends
+// the chunk. 0 or the OS error code.
+int HashOneChunk(ReadableFile& file, Sha1State& state, uint8_t* buffer);
 
 }  // namespace chunkup

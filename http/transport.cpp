@@ -13,13 +13,16 @@
 #include "http/json_text.h"
 #include "http/shared_dns_cache.h"
 #include "platform/platform.h"
-#include "task/task_callback.h"
 
 namespace chunkup {
 
 namespace {
 
+// The whole of a JSON request; its bodies are small.
 constexpr long kRequestTimeoutMs = 30000;
+// A chunk PUT has no total limit (a slow link takes minutes for 4 MiB): it
+// must connect within this time, and then the low-speed limit ends a stall.
+constexpr long kConnectTimeoutMs = 30000;
 constexpr long kLowSpeedLimit = 512;  // bytes per second ...
 constexpr long kLowSpeedTime = 300;   // ... for this many seconds
 constexpr long kDnsCacheSeconds = 300;
@@ -46,6 +49,18 @@ bool EqualsIgnoringCase(const std::string& text, const char* word) {
     if (a != b) return false;
   }
   return true;
+}
+
+// Whatever a URL or a reply says, libcurl speaks only http and https here, so
+// a listed file:// or ftp:// URL can neither read nor write a local file.
+// Redirects stay off; should they ever be followed, the same list holds.
+void RestrictToHttp(CURL* handle) {
+  // A libcurl built without TLS refuses a list naming https; http alone then.
+  if (curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https") != CURLE_OK)
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http");
+  if (curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != CURLE_OK)
+    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http");
+  curl_easy_setopt(handle, CURLOPT_DEFAULT_PROTOCOL, "http");
 }
 
 // Everything one request owns. The members go in this order: the string list
@@ -77,6 +92,7 @@ class Request {
   // The options both request kinds share, up to the method.
   void SetCommonOptions(const char* url) {
     curl_easy_setopt(m_handle, CURLOPT_URL, url);
+    RestrictToHttp(m_handle);
     m_lease = AttachSharedDnsCache(m_handle);
     std::string agent;
     if (GetEnvironmentValue("CURL_USERAGENT", &agent) && !agent.empty()) {
@@ -103,19 +119,33 @@ struct HeaderListDeleter {
 
 }  // namespace
 
-int PostJsonRequest(const char* url, Json::Value& reply, const Json::Value& request) {
+bool IsHttpUrl(const char* url) {
+  if (!url) return false;
+  auto startsWith = [url](const char* scheme) {
+    for (size_t i = 0; scheme[i] != '\0'; ++i) {
+      char c = url[i];
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      if (c != scheme[i]) return false;
+    }
+    return true;
+  };
+  return startsWith("http://") || startsWith("https://");
+}
+
+HttpResult PostJsonRequest(const char* url, Json::Value& reply, const Json::Value& request) {
   const std::string text = CompactJsonText(request);  // ends with a line feed
 
   std::unique_ptr<const char*[], HeaderListDeleter> headers(
       MakeHeaderList(kContentTypeHeader, kNoExpectHeader, kKeepAliveHeader));
   ByteBuffer body;
   ByteBuffer headerText;
-  CURLcode code = PerformPost(headers.get(), body, url, text.data(), text.size(), headerText);
-  if (code != CURLE_OK) return code;
+  HttpResult result;
+  result.code = PerformPost(headers.get(), body, url, text.data(), text.size(), headerText);
+  if (result.code != CURLE_OK) return result;
 
-  const int status = ParseHttpStatus(headerText.data(), headerText.data() + headerText.size());
-  if (status != -1) ParseJsonReply(body, reply);
-  return status;
+  result.status = ParseHttpStatus(headerText.data(), headerText.data() + headerText.size());
+  if (result.status != -1) ParseJsonReply(body, reply);
+  return result;
 }
 
 CURLcode PerformPost(HeaderList headers, ByteBuffer& body, const char* url, const char* data, size_t size,
@@ -153,7 +183,7 @@ CURLcode PerformPut(HeaderList headers, ByteBuffer& body, const char* url, Uploa
   request.SetCommonOptions(url);
   ApplySpeedLimits(handle);
   curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 1L);
-  curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, kRequestTimeoutMs);
+  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
   // CURLOPT_UPLOAD is what the deprecated CURLOPT_PUT stands for: a PUT of
   // the body the read callback supplies.
   curl_easy_setopt(handle, CURLOPT_UPLOAD, 1L);

@@ -1,6 +1,6 @@
 // Every HTTP request of the library, over libcurl: JSON POSTs whose reply is
 // read as JSON, and chunk PUTs from memory with progress and cancel through
-// the task's ITskCallBack.
+// an ITskCallBack. Requests speak only http and https, whatever a URL says.
 #pragma once
 
 #include <curl/curl.h>
@@ -11,10 +11,9 @@
 #include <vector>
 
 #include "http/shared_dns_cache.h"
+#include "http/transfer_callback.h"
 
 namespace chunkup {
-
-class ITskCallBack;
 
 using ByteBuffer = std::vector<char>;
 // Null-terminated array of complete header lines; null means no extra lines.
@@ -38,10 +37,20 @@ struct UploadSource {
   ITskCallBack* callback = nullptr;
 };
 
-// POSTs `request` (compact JSON and a line feed) to `url`. Returns a positive
-// libcurl code when the transfer failed, else the reply's HTTP status (-1 when
-// there was no status line), with the body parsed into `reply`.
-int PostJsonRequest(const char* url, Json::Value& reply, const Json::Value& request);
+// How a request ended: libcurl's result, and the final reply's status when
+// the transfer itself succeeded.
+struct HttpResult {
+  CURLcode code = CURLE_OK;
+  int status = -1;  // -1: no status line (or the transfer failed)
+};
+
+// POSTs `request` (compact JSON and a line feed) to `url`; a reply with a
+// status line has its body parsed into `reply`.
+HttpResult PostJsonRequest(const char* url, Json::Value& reply, const Json::Value& request);
+
+// True for a URL that names http or https (in any case) explicitly. Only
+// such URLs from the network are ever requested.
+bool IsHttpUrl(const char* url);
 
 CURLcode PerformPost(HeaderList headers, ByteBuffer& body, const char* url, const char* data, size_t size,
                      ByteBuffer& headerText);

@@ -1,8 +1,13 @@
 // The operating-system seam. Portable code reaches files, time, threads, text
-// conversion, UUIDs and the browser only through Platform, so another OS needs
-// one more implementation file and nothing else. Tests inject a double.
+// conversion, UUIDs, the environment and the browser only through this
+// header, so another OS needs one more implementation file and nothing else.
+// Tests inject a double (tests/support/fake_platform.h).
+//
+// Errors: every file operation answers 0 or the OS's own positive error code
+// (errno, or GetLastError on Windows), or one of the negative codes below.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -10,36 +15,45 @@
 
 namespace chunkup {
 
-// 100-nanosecond intervals since 1601-01-01 00:00:00 UTC (the FILETIME scale).
-using FileTime = uint64_t;
+// A point in time as the file system records it: 100-nanosecond ticks since
+// 1970-01-01 00:00:00 UTC, negative before.
+using FileTimestamp = int64_t;
 
-// Arguments of a file open, with the values Windows gives them, so a Windows
-// implementation passes them on unchanged. A POSIX implementation honours the
-// access and the disposition; share modes have no POSIX counterpart.
-struct FileOpenArgs {
-  uint32_t access = 0;
-  uint32_t share = 0;
-  uint32_t disposition = 0;
-  uint32_t flags = 0;
+// The path names something that is not a regular file (a directory, FIFO,
+// socket or device). Such paths are refused at open, without blocking.
+inline constexpr int kErrorNotRegularFile = -2;
+
+// A path as the host gave it, with the form this OS opens, made once by
+// Platform::MakePath where the path enters the library.
+struct FilePath {
+  std::u16string text;  // the host's UTF-16 text, unchanged
+  std::string native;   // what the platform keeps for its own calls; opaque elsewhere
 };
-inline constexpr uint32_t kGenericRead = 0x80000000u;
-inline constexpr uint32_t kFileShareRead = 1;
-inline constexpr uint32_t kFileShareWrite = 2;
-inline constexpr uint32_t kFileShareDelete = 4;
-inline constexpr uint32_t kOpenExisting = 3;
-inline constexpr uint32_t kFileAttributeNormal = 0x80;
 
-// Every file operation answers 0 or a non-zero OS error code (errno here).
-class PlatformFile {
+// Whether others may write the file while the library holds it open. The
+// facts and digests are taken with writers shut out, so a file is not hashed
+// half-written; chunks are read letting writers be.
+enum class Sharing { kDenyWriters, kAllowWriters };
+
+// An open regular file. The destructor closes it; nothing is ever written
+// through it, so a failed close loses nothing.
+class ReadableFile {
  public:
-  virtual ~PlatformFile() = default;
-  // One read of up to `count` bytes; *bytesRead 0 at the end of the file.
-  virtual int Read(void* buffer, uint32_t count, uint32_t* bytesRead) = 0;
-  virtual int SeekFromStart(int64_t offset) = 0;
-  virtual int GetSize(int64_t* size) = 0;
-  virtual int GetLastWriteTime(FileTime* time) = 0;
-  // Closing twice is harmless; the destructor closes a file left open.
-  virtual int Close() = 0;
+  virtual ~ReadableFile() = default;
+
+  // Fills `buffer` with `count` bytes unless the file ends first:
+  // *bytesRead < count means the end of the file was reached. Never trusts an
+  // implementation's count beyond what was asked for.
+  int Read(void* buffer, size_t count, size_t* bytesRead);
+  // Positions the next Read `offset` bytes from the start.
+  virtual int Seek(uint64_t offset) = 0;
+  virtual int Size(uint64_t* size) = 0;
+  virtual int LastWriteTime(FileTimestamp* time) = 0;
+
+ protected:
+  // One read of up to `count` bytes. It may hand out fewer bytes than asked
+  // for before the end (network file systems do); 0 bytes means the end.
+  virtual int ReadSome(void* buffer, size_t count, size_t* bytesRead) = 0;
 };
 
 class PlatformThread {
@@ -49,44 +63,34 @@ class PlatformThread {
   virtual void Join() = 0;
 };
 
-enum class CodePage {
-  kAnsi,  // the system's narrow code page; UTF-8 on Linux
-  kUtf8,
-};
-
-// Calendar time, as the Windows SYSTEMTIME holds it.
-struct SystemTime {
-  uint16_t year, month, dayOfWeek, day, hour, minute, second, milliseconds;
-};
-
 class Platform {
  public:
   virtual ~Platform() = default;
 
-  virtual int OpenFile(const std::u16string& path, const FileOpenArgs& args,
-                       std::unique_ptr<PlatformFile>* file) = 0;
-  virtual bool PathExists(const std::u16string& path) = 0;
-  // The last path component: the text after the final separator ('/' here,
-  // '\\' and '/' on Windows), or the whole path when there is none.
-  virtual std::u16string FindFileName(const std::u16string& path) = 0;
+  // --- paths and files ---
+  virtual FilePath MakePath(const std::u16string& hostText) = 0;
+  // True when something exists at the path (of any kind).
+  virtual bool PathExists(const FilePath& path) = 0;
+  // The last path component: the text after the final separator, or the
+  // whole path when there is none.
+  virtual std::u16string FileNameOf(const std::u16string& path) = 0;
+  // Opens an existing regular file for reading. Never blocks on a FIFO or a
+  // device: such paths answer kErrorNotRegularFile.
+  virtual int OpenForRead(const FilePath& path, Sharing sharing, std::unique_ptr<ReadableFile>* file) = 0;
 
+  // --- time and threads ---
   virtual void SleepMs(uint32_t ms) = 0;
-  // Milliseconds since some fixed start, 32 bits, wrapping: take differences
-  // in unsigned arithmetic.
-  virtual uint32_t TickCount() = 0;
-  virtual bool SystemTimeToFileTime(const SystemTime& time, FileTime* out) = 0;
-
+  // Milliseconds since some fixed start; never goes back.
+  virtual uint64_t MonotonicMs() = 0;
   // Starts `body` on a new thread; null when no thread can be made.
   virtual std::unique_ptr<PlatformThread> StartThread(std::function<void()> body) = 0;
 
-  // Text conversion with the Windows conventions: `sourceLength` -1 means
-  // zero-terminated and then the count includes the terminator; a null
-  // `target` (or capacity 0) asks for the length needed; 0 means failure.
-  virtual int MultiByteToWide(CodePage page, const char* source, int sourceLength,
-                              char16_t* target, int capacity) = 0;
-  virtual int WideToMultiByte(CodePage page, const char16_t* source, int sourceLength,
-                              char* target, int capacity) = 0;
+  // --- text ---
+  // Narrow text in the system's code page (UTF-8 on Linux) to UTF-16. Text
+  // the service returns, such as URLs, is widened this way.
+  virtual std::u16string SystemCodePageToUtf16(const std::string& text) = 0;
 
+  // --- the rest ---
   // A fresh random UUID as 36 lower-case characters, 8-4-4-4-12.
   virtual std::string NewUuid() = 0;
   // Shows `url` in the user's browser. Fire and forget: failures are ignored.
@@ -96,6 +100,10 @@ class Platform {
 // The implementation for the OS this library was built for; lives for the
 // whole process.
 Platform& SystemPlatform();
+
+// UTF-16 and UTF-8, the same on every OS. Ill-formed input becomes U+FFFD.
+std::string Utf16ToUtf8(const std::u16string& text);
+std::u16string Utf8ToUtf16(const std::string& text);
 
 // The process environment, as the C runtime sees it. Access is serialised
 // inside the library, because reading while another thread removes a variable

@@ -1,5 +1,6 @@
-// Platform for Windows, wide-character APIs throughout. Paths arrive as the
-// host's UTF-16 text and go to CreateFileW unchanged.
+// The platform for Windows, wide-character APIs throughout. Paths are the
+// host's UTF-16 text and reach CreateFileW unchanged; narrow text from the
+// service is widened through the ANSI code page.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -11,6 +12,7 @@
 #include <rpc.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -24,59 +26,55 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 text passes to the wi
 namespace chunkup {
 namespace {
 
+// FILETIME counts from 1601-01-01; the seam counts from 1970-01-01.
+constexpr int64_t kFileTimeOf1970 = 116444736000000000LL;
+
 const wchar_t* Wide(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
 
-// An embedded zero would cut the text short inside the API: the path the API
-// saw would not be the one the host passed.
-bool HasEmbeddedZero(const std::u16string& text) { return text.find(u'\0') != std::u16string::npos; }
+// An embedded zero would cut the text short inside the API: the file opened
+// would not be the one the host named.
+bool UsableAsPath(const std::u16string& text) { return !text.empty() && text.find(u'\0') == std::u16string::npos; }
 
-class Win32File final : public PlatformFile {
+class Win32File final : public ReadableFile {
  public:
   explicit Win32File(HANDLE handle) : m_handle(handle) {}
-  ~Win32File() override { Close(); }
+  ~Win32File() override { ::CloseHandle(m_handle); }
+  Win32File(const Win32File&) = delete;
+  Win32File& operator=(const Win32File&) = delete;
 
-  // Fills the buffer unless the file ends: ReadFile may hand out less than
-  // asked (network shares), and callers take a short count as the end.
-  int Read(void* buffer, uint32_t count, uint32_t* bytesRead) override {
-    *bytesRead = 0;
-    auto* target = static_cast<char*>(buffer);
-    uint32_t done = 0;
-    while (done < count) {
-      DWORD got = 0;
-      if (!::ReadFile(m_handle, target + done, count - done, &got, nullptr)) {
-        const DWORD error = ::GetLastError();
-        if (error == ERROR_HANDLE_EOF) break;
-        *bytesRead = done;
-        return static_cast<int>(error);
-      }
-      if (got == 0) break;  // end of the file
-      done += got;
-    }
-    *bytesRead = done;
-    return 0;
-  }
-  int SeekFromStart(int64_t offset) override {
+  int Seek(uint64_t offset) override {
+    if (offset > static_cast<uint64_t>(INT64_MAX)) return ERROR_NEGATIVE_SEEK;
     LARGE_INTEGER distance;
-    distance.QuadPart = offset;
+    distance.QuadPart = static_cast<LONGLONG>(offset);
     return ::SetFilePointerEx(m_handle, distance, nullptr, FILE_BEGIN) ? 0 : static_cast<int>(::GetLastError());
   }
-  int GetSize(int64_t* size) override {
+  int Size(uint64_t* size) override {
     LARGE_INTEGER value;
     if (!::GetFileSizeEx(m_handle, &value)) return static_cast<int>(::GetLastError());
-    *size = value.QuadPart;
+    *size = value.QuadPart < 0 ? 0 : static_cast<uint64_t>(value.QuadPart);
     return 0;
   }
-  int GetLastWriteTime(FileTime* time) override {
+  // The last-write time only: the creation and last-access times are not asked for.
+  int LastWriteTime(FileTimestamp* time) override {
     FILETIME written;
     if (!::GetFileTime(m_handle, nullptr, nullptr, &written)) return static_cast<int>(::GetLastError());
-    *time = (static_cast<uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+    const uint64_t ticks = (static_cast<uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+    *time = static_cast<int64_t>(ticks) - kFileTimeOf1970;
     return 0;
   }
-  int Close() override {
-    if (m_handle == INVALID_HANDLE_VALUE) return 0;
-    const BOOL closed = ::CloseHandle(m_handle);
-    m_handle = INVALID_HANDLE_VALUE;
-    return closed ? 0 : static_cast<int>(::GetLastError());
+
+ protected:
+  int ReadSome(void* buffer, size_t count, size_t* bytesRead) override {
+    *bytesRead = 0;
+    // One ReadFile takes a 32-bit count; the caller's loop asks for the rest.
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(count, 1u << 30));
+    DWORD got = 0;
+    if (!::ReadFile(m_handle, buffer, want, &got, nullptr)) {
+      const DWORD error = ::GetLastError();
+      return error == ERROR_HANDLE_EOF ? 0 : static_cast<int>(error);
+    }
+    *bytesRead = got;
+    return 0;
   }
 
  private:
@@ -93,10 +91,10 @@ class Win32Thread final : public PlatformThread {
   }
   ~Win32Thread() override {
     Join();
-    if (m_handle) ::CloseHandle(m_handle);
+    ::CloseHandle(m_handle);
   }
   void Join() override {
-    if (m_handle && !m_joined) {
+    if (!m_joined) {
       ::WaitForSingleObject(m_handle, INFINITE);
       m_joined = true;
     }
@@ -106,7 +104,7 @@ class Win32Thread final : public PlatformThread {
   explicit Win32Thread(std::function<void()> body) : m_body(std::move(body)) {}
 
   static DWORD WINAPI Main(void* self) {
-    // An exception must not cross into the OS's thread start-up: it would end
+    // An exception must not leave the thread's start routine: it would end
     // the host's process.
     try {
       static_cast<Win32Thread*>(self)->m_body();
@@ -125,8 +123,6 @@ std::mutex& EnvironmentLock() {
   return lock;
 }
 
-UINT CodePageOf(CodePage page) { return page == CodePage::kUtf8 ? CP_UTF8 : CP_ACP; }
-
 bool StartsWithIgnoringCase(const std::u16string& text, const char* prefix) {
   for (size_t i = 0; prefix[i] != '\0'; ++i) {
     if (i >= text.size()) return false;
@@ -139,30 +135,21 @@ bool StartsWithIgnoringCase(const std::u16string& text, const char* prefix) {
 
 class Win32Platform final : public Platform {
  public:
-  int OpenFile(const std::u16string& path, const FileOpenArgs& args,
-               std::unique_ptr<PlatformFile>* file) override {
-    file->reset();
-    if (path.empty() || HasEmbeddedZero(path)) return ERROR_INVALID_NAME;
-    HANDLE handle = ::CreateFileW(Wide(path), args.access, args.share, nullptr, args.disposition, args.flags, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return static_cast<int>(::GetLastError());
-    // Only files on disk: a console, a pipe or another device could block a
-    // read for ever or never end.
-    if (::GetFileType(handle) != FILE_TYPE_DISK) {
-      ::CloseHandle(handle);
-      return ERROR_INVALID_FUNCTION;
-    }
-    file->reset(new Win32File(handle));
-    return 0;
+  Win32Platform() {
+    LARGE_INTEGER frequency;
+    m_ticksPerSecond = ::QueryPerformanceFrequency(&frequency) && frequency.QuadPart > 0 ? frequency.QuadPart : 0;
   }
 
-  bool PathExists(const std::u16string& path) override {
-    if (path.empty() || HasEmbeddedZero(path)) return false;
-    return ::GetFileAttributesW(Wide(path)) != INVALID_FILE_ATTRIBUTES;
+  // CreateFileW takes the host's UTF-16 text itself: nothing to convert.
+  FilePath MakePath(const std::u16string& hostText) override { return FilePath{hostText, std::string()}; }
+
+  bool PathExists(const FilePath& path) override {
+    return UsableAsPath(path.text) && ::GetFileAttributesW(Wide(path.text)) != INVALID_FILE_ATTRIBUTES;
   }
 
   // Both separators count, and so does the colon of a drive-relative path
   // ("C:name.txt").
-  std::u16string FindFileName(const std::u16string& path) override {
+  std::u16string FileNameOf(const std::u16string& path) override {
     size_t start = 0;
     for (size_t i = 0; i < path.size(); ++i) {
       const char16_t c = path[i];
@@ -171,59 +158,71 @@ class Win32Platform final : public Platform {
     return path.substr(start);
   }
 
+  int OpenForRead(const FilePath& path, Sharing sharing, std::unique_ptr<ReadableFile>* file) override {
+    file->reset();
+    if (!UsableAsPath(path.text)) return ERROR_INVALID_NAME;
+    const DWORD share = sharing == Sharing::kDenyWriters ? FILE_SHARE_READ | FILE_SHARE_DELETE
+                                                         : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE handle = ::CreateFileW(Wide(path.text), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      const DWORD error = ::GetLastError();
+      // A directory does not open without backup semantics; say what it is.
+      const DWORD attributes = ::GetFileAttributesW(Wide(path.text));
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return kErrorNotRegularFile;
+      return static_cast<int>(error);
+    }
+    // Only files on disk: a console, a pipe or another device could hold a
+    // read for ever or never end.
+    if (::GetFileType(handle) != FILE_TYPE_DISK) {
+      ::CloseHandle(handle);
+      return kErrorNotRegularFile;
+    }
+    file->reset(new Win32File(handle));
+    return 0;
+  }
+
   void SleepMs(uint32_t ms) override { ::Sleep(ms); }
 
-  uint32_t TickCount() override { return static_cast<uint32_t>(::GetTickCount64()); }
-
-  bool SystemTimeToFileTime(const SystemTime& time, FileTime* out) override {
-    SYSTEMTIME system;
-    system.wYear = time.year;
-    system.wMonth = time.month;
-    system.wDayOfWeek = time.dayOfWeek;
-    system.wDay = time.day;
-    system.wHour = time.hour;
-    system.wMinute = time.minute;
-    system.wSecond = time.second;
-    system.wMilliseconds = time.milliseconds;
-    FILETIME converted;
-    if (!::SystemTimeToFileTime(&system, &converted)) return false;
-    *out = (static_cast<uint64_t>(converted.dwHighDateTime) << 32) | converted.dwLowDateTime;
-    return true;
+  uint64_t MonotonicMs() override {
+    LARGE_INTEGER now;
+    if (m_ticksPerSecond == 0 || !::QueryPerformanceCounter(&now)) return ::GetTickCount64();
+    const uint64_t ticks = static_cast<uint64_t>(now.QuadPart);
+    const uint64_t perSecond = static_cast<uint64_t>(m_ticksPerSecond);
+    // In two parts, so the product cannot overflow however long the machine runs.
+    return ticks / perSecond * 1000u + ticks % perSecond * 1000u / perSecond;
   }
 
   std::unique_ptr<PlatformThread> StartThread(std::function<void()> body) override {
     return Win32Thread::Start(std::move(body));
   }
 
-  int MultiByteToWide(CodePage page, const char* source, int sourceLength, char16_t* target,
-                      int capacity) override {
-    if (!source) return 0;
-    if (!target) capacity = 0;
-    return ::MultiByteToWideChar(CodePageOf(page), 0, source, sourceLength, reinterpret_cast<wchar_t*>(target),
-                                 capacity);
-  }
-  int WideToMultiByte(CodePage page, const char16_t* source, int sourceLength, char* target,
-                      int capacity) override {
-    if (!source) return 0;
-    if (!target) capacity = 0;
-    return ::WideCharToMultiByte(CodePageOf(page), 0, reinterpret_cast<const wchar_t*>(source), sourceLength,
-                                 target, capacity, nullptr, nullptr);
+  std::u16string SystemCodePageToUtf16(const std::string& text) override {
+    const std::string narrow = text.substr(0, text.find('\0'));
+    if (narrow.empty() || narrow.size() > static_cast<size_t>(INT32_MAX)) return {};
+    const int length = static_cast<int>(narrow.size());
+    const int needed = ::MultiByteToWideChar(CP_ACP, 0, narrow.data(), length, nullptr, 0);
+    if (needed <= 0) return {};
+    std::u16string wide(static_cast<size_t>(needed), u'\0');
+    const int written = ::MultiByteToWideChar(CP_ACP, 0, narrow.data(), length, reinterpret_cast<wchar_t*>(wide.data()), needed);
+    wide.resize(written > 0 ? static_cast<size_t>(written) : 0);
+    return wide;
   }
 
   std::string NewUuid() override {
     UUID id;
     const RPC_STATUS status = ::UuidCreate(&id);
     if (status != RPC_S_OK && status != RPC_S_UUID_LOCAL_ONLY) {
-      // No random UUID from the system: a page id that collides with no other
-      // is still better than none, so fall back to the time and a counter.
+      // No UUID from the system: the time, the process and a counter still
+      // make an id no other page has.
       static std::atomic<uint32_t> counter{0};
-      const uint64_t now = ::GetTickCount64();
+      const uint64_t now = MonotonicMs();
+      const uint32_t n = ++counter;
+      const DWORD pid = ::GetCurrentProcessId();
       id.Data1 = static_cast<unsigned long>(now);
       id.Data2 = static_cast<unsigned short>(now >> 32);
-      id.Data3 = static_cast<unsigned short>(0x4000 | (::GetCurrentProcessId() & 0x0FFF));
-      const uint32_t n = ++counter;
+      id.Data3 = static_cast<unsigned short>(0x4000 | (n & 0x0FFF));
       std::memcpy(id.Data4, &n, sizeof n);
-      const DWORD pid = ::GetCurrentProcessId();
       std::memcpy(id.Data4 + 4, &pid, sizeof pid);
       id.Data4[0] = static_cast<unsigned char>((id.Data4[0] & 0x3F) | 0x80);
     }
@@ -236,13 +235,16 @@ class Win32Platform final : public Platform {
 
   void OpenUrl(const std::u16string& url) override {
     // The shell "opens" programs and documents too: hand it web addresses only.
-    if (HasEmbeddedZero(url) || !(StartsWithIgnoringCase(url, "http://") || StartsWithIgnoringCase(url, "https://")))
+    if (!UsableAsPath(url) || !(StartsWithIgnoringCase(url, "http://") || StartsWithIgnoringCase(url, "https://")))
       return;
     // The shell may use COM to find the browser; this thread is the library's own.
     const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     ::ShellExecuteW(nullptr, L"open", Wide(url), nullptr, nullptr, SW_SHOWNORMAL);
     if (SUCCEEDED(com)) ::CoUninitialize();
   }
+
+ private:
+  LONGLONG m_ticksPerSecond = 0;
 };
 
 }  // namespace
@@ -252,24 +254,25 @@ Platform& SystemPlatform() {
   return *platform;
 }
 
-// The process environment as Win32 keeps it: what the host set with
-// SetEnvironmentVariable is seen too, not only the C runtime's copy.
+// The process environment as Win32 keeps it, which also holds what the host
+// set with SetEnvironmentVariable; the C runtime's copy misses that.
 bool GetEnvironmentValue(const char* name, std::string* value) {
   std::lock_guard<std::mutex> guard(EnvironmentLock());
   char small[256];
   ::SetLastError(ERROR_SUCCESS);  // an empty value also answers 0
-  DWORD needed = ::GetEnvironmentVariableA(name, small, sizeof small);
+  const DWORD needed = ::GetEnvironmentVariableA(name, small, sizeof small);
   if (needed == 0) {
     if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return false;
-    value->clear();  // present and empty
+    value->clear();
     return true;
   }
   if (needed < sizeof small) {
     value->assign(small, needed);
     return true;
   }
-  // Too long for the small buffer: `needed` counts the terminator. The value
-  // cannot change meanwhile, since every change in the library holds the lock.
+  // Too long for the small buffer; `needed` counts the terminator. Another
+  // thread of the host may change the value meanwhile, so a second miss
+  // counts as absent rather than looping.
   std::string text(needed, '\0');
   const DWORD got = ::GetEnvironmentVariableA(name, text.data(), needed);
   if (got == 0 || got >= needed) return false;
@@ -282,7 +285,7 @@ void RemoveEnvironmentValue(const char* name) {
   std::lock_guard<std::mutex> guard(EnvironmentLock());
   ::SetEnvironmentVariableA(name, nullptr);
   // The C runtime keeps a copy of its own; "NAME=" removes it there.
-  std::string assignment = std::string(name) + "=";
+  const std::string assignment = std::string(name) + "=";
   ::_putenv(assignment.c_str());
 }
 

@@ -7,12 +7,11 @@
 
 #include <string>
 
+#include "platform/platform.h"
+
 namespace chunkup {
 
 int ConvertUtf8ToUtf16(const char* source, int sourceLength, char16_t* target, int capacity);
 int ConvertUtf16ToUtf8(const char16_t* source, int sourceLength, char* target, int capacity);
-
-std::string Utf16ToUtf8(const std::u16string& text);
-std::u16string Utf8ToUtf16(const std::string& text);
 
 }  // namespace chunkup

@@ -1,15 +1,10 @@
-#include <json/value.h>
-
 #include <algorithm>
 #include <memory>
 #include <string>
 
 #include "fingerprint/chunk_hashing.h"
 #include "http/transport.h"
-#include "protocol/file_routines.h"
 #include "protocol/protocol.h"
-#include "task/file_task.h"
-#include "task/status.h"
 
 namespace chunkup {
 namespace {
@@ -17,85 +12,108 @@ namespace {
 constexpr int kAttemptsPerChunk = 6;
 constexpr uint32_t kPausePollMs = 500;
 
+// Passes progress and cancel on, and remembers how many bytes this attempt
+// has counted so a failed attempt can take them back.
+class AttemptCounter final : public ITskCallBack {
+ public:
+  explicit AttemptCounter(ITskCallBack& inner) : m_inner(inner) {}
+  int32_t OnProgress(int32_t count) override {
+    m_counted += count;
+    return m_inner.OnProgress(count);
+  }
+  bool IsCancelled() override { return m_inner.IsCancelled(); }
+  void TakeBack() {
+    if (m_counted > 0) m_inner.OnProgress(-static_cast<int32_t>(m_counted));
+    m_counted = 0;
+  }
+
+ private:
+  ITskCallBack& m_inner;
+  int64_t m_counted = 0;
+};
+
+// Reads `length` bytes at `offset`; kOk only when all of them were there.
+Outcome ReadChunk(Platform& platform, const FilePath& path, uint64_t offset, uint32_t length, char* buffer) {
+  std::unique_ptr<ReadableFile> file;
+  if (const int error = platform.OpenForRead(path, Sharing::kAllowWriters, &file))
+    return Outcome::File(OutcomeKind::kChunkFailed, error);
+  if (const int error = file->Seek(offset)) return Outcome::File(OutcomeKind::kChunkFailed, error);
+  size_t got = 0;
+  if (const int error = file->Read(buffer, length, &got)) return Outcome::File(OutcomeKind::kChunkFailed, error);
+  if (got < length) return Outcome::Of(OutcomeKind::kChunkFailed);  // the file shrank
+  return Outcome::Ok();
+}
+
 }  // namespace
 
-int32_t SendRequiredChunks(CFileTask& task, const Json::Value& required) {
-  const Json::ArrayIndex count = required.isArray() ? required.size() : 0;
-  if (count == 0) return 200;
+Outcome SendRequiredChunks(Platform& platform, const Manifest& manifest, const PrepareDecision& decision,
+                           IChunkLoopObserver& observer) {
+  if (decision.listedCount == 0) return Outcome::Ok();
 
   // Chunks the service did not ask for count as sent, each as a whole chunk.
   // A list longer than the file (repeated entries) would make that negative;
   // progress never starts below zero.
-  const int64_t skipped = static_cast<int64_t>(task.m_chunkCount) - static_cast<int64_t>(count);
-  task.m_uploaded = std::max<int64_t>(skipped, 0) * kChunkSize;
+  const int64_t skipped = static_cast<int64_t>(manifest.chunkCount) - static_cast<int64_t>(decision.listedCount);
+  observer.PresetProgress(std::max<int64_t>(skipped, 0) * kChunkSize);
 
-  const int64_t fileSize = task.m_fileSize.load();
-  for (Json::ArrayIndex k = 0; k < count; ++k) {
-    // A malformed element ends the list; what was sent so far is committed.
-    const Json::Value& element = required[k];
-    if (!element.isObject()) return 200;
-    const Json::Value& index = element["index"];
-    const Json::Value& url = element["url"];
-    if (!index.isInt() || !url.isString()) return 200;
-    const int64_t chunk = index.asInt();
-    if (chunk < 0 || chunk >= static_cast<int64_t>(task.m_chunkCount)) return 200;
-
-    const int64_t offset = chunk * kChunkSize;
-    const int64_t rest = fileSize - offset;
-    if (rest <= 0) return 200;  // the chunk count and the size disagree: nothing to read
-    const uint32_t length = static_cast<uint32_t>(std::min<int64_t>(rest, kChunkSize));
-    const std::string target = url.asString();
+  for (const ChunkOrder& order : decision.required) {
+    // After a cancel nothing more is read or sent.
+    if (observer.IsCancelled()) break;
+    const uint64_t offset = static_cast<uint64_t>(order.index) * kChunkSize;
+    if (offset >= manifest.size) break;  // the chunk count and the size disagree: nothing to read
+    const auto length = static_cast<uint32_t>(std::min<uint64_t>(manifest.size - offset, kChunkSize));
 
     int failures = 0;
     for (;;) {
-      const int32_t result = SendChunk(task, target.c_str(), offset, length);
+      const Outcome attempt = SendChunk(platform, manifest.path, order.url, offset, length, observer);
       // A pause holds the transfer between attempts, never inside one.
-      while (task.m_pause && !task.m_cancel) task.platform().SleepMs(kPausePollMs);
+      while (observer.IsPaused() && !observer.IsCancelled()) platform.SleepMs(kPausePollMs);
       // A cancelled chunk is not tried again.
-      if (result == 200 || task.m_cancel) break;
-      if (++failures >= kAttemptsPerChunk) return result;
+      if (attempt.ok() || observer.IsCancelled()) break;
+      if (++failures >= kAttemptsPerChunk) return attempt;
     }
   }
-  return 200;
+  return Outcome::Ok();
 }
 
-int32_t SendChunk(CFileTask& task, const char* url, int64_t offset, uint32_t length) {
+Outcome SendChunk(Platform& platform, const FilePath& path, const std::string& url, uint64_t offset,
+                  uint32_t length, ITskCallBack& callback) {
+  // A URL from the service that is not http or https is never requested, and
+  // the file is not even opened for it.
+  if (!IsHttpUrl(url.c_str())) return Outcome::Of(OutcomeKind::kChunkFailed);
+
   // The chunk is read afresh for every attempt and the file is closed before
   // the network transfer starts; only this one buffer is held meanwhile.
   std::unique_ptr<char[]> buffer(new char[length == 0 ? 1 : length]);
-  {
-    FileHandle file;
-    if (OpenFileWithMode(task.platform(), kChunkReadMode, file, task.m_path) != 0) return kStatusChunkFailed;
-    if (SeekFile(file, offset) != 0) {
-      CloseFileIfOpen(file);
-      return kStatusChunkFailed;
-    }
-    uint32_t got = 0;
-    if (ReadFromFile(file, buffer.get(), length, &got) != 0 || got < length) {
-      CloseFileIfOpen(file);
-      return kStatusChunkFailed;
-    }
-    CloseFileIfOpen(file);
-  }
+  if (Outcome read = ReadChunk(platform, path, offset, length, buffer.get()); !read.ok()) return read;
 
+  AttemptCounter counter(callback);
   UploadSource source;
   source.data = buffer.get();
   source.offset = 0;
   source.remaining = length;
   source.goOn = 1;
-  source.callback = &task;
+  source.callback = &counter;
 
   HeaderList headers = MakeHeaderList(kContentTypeHeader, kNoExpectHeader, kKeepAliveHeader);
   ByteBuffer body;
   ByteBuffer headerText;
-  const CURLcode code = PerformPut(headers, body, url, source, headerText);
+  const CURLcode code = PerformPut(headers, body, url.c_str(), source, headerText);
   FreeHeaderList(headers);
-  if (code != CURLE_OK) return static_cast<int32_t>(code);
 
-  int32_t status = ParseHttpStatus(headerText.data(), headerText.data() + headerText.size());
-  // A 200 for a body that did not go out whole is not a stored chunk.
-  if (status == 200 && (source.goOn == 0 || source.remaining != 0)) status = kStatusChunkFailed;
-  return status;
+  Outcome outcome;
+  if (code != CURLE_OK) {
+    outcome = Outcome::Transport(code);
+  } else {
+    const int status = ParseHttpStatus(headerText.data(), headerText.data() + headerText.size());
+    if (status == 200 && (source.goOn == 0 || source.remaining != 0)) {
+      outcome = Outcome::Of(OutcomeKind::kChunkFailed);  // a 200 for a body that did not go out whole
+    } else if (status != 200) {
+      outcome = OutcomeOfFailedRequest(HttpResult{CURLE_OK, status});
+    }
+  }
+  if (!outcome.ok()) counter.TakeBack();
+  return outcome;
 }
 
 }  // namespace chunkup

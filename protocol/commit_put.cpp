@@ -2,46 +2,45 @@
 
 #include <string>
 
-#include "http/transport.h"
-#include "platform/platform.h"
 #include "protocol/protocol.h"
-#include "protocol/request_document.h"
-#include "task/file_task.h"
 
 namespace chunkup {
-
 namespace {
-// FILETIME of 1970-01-01 00:00:00 UTC.
-constexpr int64_t kUnixEpochFileTime = 116444736000000000LL;
+
+// The Windows clock counts from 1601; a time never obtained was sent as that
+// clock's zero moved to the 1970 origin.
+constexpr int64_t kUnknownEditTime = -116444736000000000LL;
 constexpr const char* kMimeType = "application/x-msdownload";
+
 }  // namespace
 
-int64_t UnixEpochAsFileTime(Platform& platform) {
-  const SystemTime unixEpoch{1970, 1, 0, 1, 0, 0, 0, 0};
-  const SystemTime fileTimeEpoch{1601, 1, 0, 1, 0, 0, 0, 0};
-  FileTime unix = 0;
-  FileTime origin = 0;
-  if (!platform.SystemTimeToFileTime(unixEpoch, &unix) || !platform.SystemTimeToFileTime(fileTimeEpoch, &origin))
-    return kUnixEpochFileTime;  // the calendar conversion cannot fail for these dates; keep a sane value anyway
-  return static_cast<int64_t>(unix - origin);
+std::string EditTimeText(const std::optional<FileTimestamp>& lastWrite) {
+  return std::to_string(lastWrite ? *lastWrite : kUnknownEditTime);
 }
 
-int32_t CommitPut(CFileTask& task) {
-  // 100-ns intervals since 1970, negative before it.
-  const int64_t editTime = static_cast<int64_t>(task.m_lastWrite) - UnixEpochAsFileTime(task.platform());
+CommitResult InterpretCommitReply(const HttpResult& result, const Json::Value& reply) {
+  CommitResult commit;
+  if (result.code != CURLE_OK || result.status != 200) {
+    // Only a commit the service accepted makes the upload a success.
+    commit.outcome = OutcomeOfFailedRequest(result);
+    return commit;
+  }
+  if (reply.isObject()) {
+    const Json::Value* url = reply.find("url", "url" + 3);
+    if (url != nullptr && url->isString()) commit.url = url->asString();
+  }
+  return commit;  // a 200 without "url" is still a stored file
+}
 
-  Json::Value request = MakeFileDocument(task);
-  request["editTime"] = std::to_string(editTime);
+CommitResult CommitPut(const std::string& fileServiceHost, const Manifest& manifest) {
+  Json::Value request = MakeFileDocument(manifest);
+  request["editTime"] = EditTimeText(manifest.lastWrite);
   request["mimeType"] = kMimeType;
 
-  const std::string url = FileServiceUrl(task, kCommitPutPath);
+  const std::string url = FileServiceUrl(fileServiceHost, kCommitPutPath);
   Json::Value reply;
-  const int status = PostJsonRequest(url.c_str(), reply, request);
-  if (status == 200 && reply.isObject()) {
-    const Json::Value* resultUrl = reply.find("url", "url" + 3);
-    if (resultUrl != nullptr && resultUrl->isString()) task.SetResultUrl(resultUrl->asString());
-  }
-  return status;
+  const HttpResult result = PostJsonRequest(url.c_str(), reply, request);
+  return InterpretCommitReply(result, reply);
 }
 
 }  // namespace chunkup

@@ -1,10 +1,8 @@
 #include <json/value.h>
 
-#include "http/transport.h"
+#include <string>
+
 #include "protocol/protocol.h"
-#include "protocol/request_document.h"
-#include "task/file_task.h"
-#include "task/status.h"
 
 namespace chunkup {
 namespace {
@@ -20,43 +18,49 @@ const Json::Value& Member(const Json::Value& reply, const char* name) {
 
 }  // namespace
 
-int32_t PreparePut(CFileTask& task) {
-  if (task.m_cancel) return kStatusRunning;  // cancelled after hashing: nothing is sent
-
-  const Json::Value request = MakeFileDocument(task);
-  const std::string url = FileServiceUrl(task, kPreparePutPath);
-  Json::Value reply;
-  const int status = PostJsonRequest(url.c_str(), reply, request);
-
-  if (status == 200) {
-    const Json::Value& required = Member(reply, "required");
-    if (!required.isNull() && !required.isArray()) return kStatusUnusableReply;
-
-    const int32_t sent = SendRequiredChunks(task, required);
-    if (sent != 200) return sent;  // a chunk failed every attempt: no commit
-
-    // Only a commit the service accepted makes the upload a success; any
-    // refusal or transport failure becomes the task's status, so the host
-    // never sees OK for a file the service did not store.
-    const int32_t committed = CommitPut(task);
-    if (committed != 200) return committed;
-    task.m_finished = true;
-    return kStatusRunning;
+PrepareDecision InterpretPrepareReply(const HttpResult& result, const Json::Value& reply, uint32_t chunkCount) {
+  PrepareDecision decision;
+  if (result.code != CURLE_OK || (result.status != 200 && result.status != 409)) {
+    decision.outcome = OutcomeOfFailedRequest(result);
+    return decision;
   }
 
-  if (status == 409) {
+  if (result.status == 409) {
     // The service already holds the file: no chunk and no commit.
-    const Json::Value& resultUrl = Member(reply, "url");
-    if (resultUrl.isString()) {
-      task.SetResultUrl(resultUrl.asString());
-      task.m_finished = true;
-    }
+    decision.outcome = Outcome::Of(OutcomeKind::kAlreadyHeld);
+    const Json::Value& url = Member(reply, "url");
+    if (url.isString()) decision.url = url.asString();
     const Json::Value& linkId = Member(reply, "linkid");
-    if (linkId.isString()) task.SetLinkId(linkId.asString());
-    return kStatusAlreadyHeld;
+    if (linkId.isString()) decision.linkId = linkId.asString();
+    return decision;
   }
 
-  return status;
+  const Json::Value& required = Member(reply, "required");
+  if (!required.isNull() && !required.isArray()) {
+    decision.outcome = Outcome::Of(OutcomeKind::kUnusableReply);
+    return decision;
+  }
+  decision.listedCount = required.isArray() ? required.size() : 0;
+  for (Json::ArrayIndex k = 0; k < decision.listedCount; ++k) {
+    // A malformed element ends the list; what comes before it is sent and
+    // committed.
+    const Json::Value& element = required[k];
+    if (!element.isObject()) break;
+    const Json::Value& index = Member(element, "index");
+    const Json::Value& url = Member(element, "url");
+    if (!index.isInt() || !url.isString()) break;
+    const Json::Int chunk = index.asInt();
+    if (chunk < 0 || static_cast<uint32_t>(chunk) >= chunkCount) break;
+    decision.required.push_back(ChunkOrder{static_cast<uint32_t>(chunk), url.asString()});
+  }
+  return decision;
+}
+
+PrepareDecision PreparePut(const std::string& fileServiceHost, const Manifest& manifest) {
+  const std::string url = FileServiceUrl(fileServiceHost, kPreparePutPath);
+  Json::Value reply;
+  const HttpResult result = PostJsonRequest(url.c_str(), reply, MakeFileDocument(manifest));
+  return InterpretPrepareReply(result, reply, manifest.chunkCount);
 }
 
 }  // namespace chunkup

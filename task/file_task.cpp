@@ -1,24 +1,33 @@
 #include "task/file_task.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 
 #include "fingerprint/chunk_hashing.h"
-#include "fingerprint/encodings.h"
 #include "task/info_text.h"
-#include "task/status.h"
 
 namespace chunkup {
 
 Endpoints Endpoints::BuildDefaults() { return Endpoints{CHUNKUP_FILE_SERVICE_HOST, CHUNKUP_WEB_BASE_URL}; }
 
-int32_t StateForStatus(int32_t status) {
-  // Checked in this order, so 409 counts as done and not as refused.
-  if (status == kStatusRunning || status == kStatusAlreadyHeld) return UPLOAD_STATE_OK;
-  if (status == kStatusTimedOut) return UPLOAD_STATE_TIMEOUT;
-  if (status == kStatusChunkFailed || status == kStatusTransferFailedLegacy) return UPLOAD_STATE_TRANSFER_FAILED;
-  if (status >= 400) return UPLOAD_STATE_REFUSED;
+int32_t StateForOutcome(const Outcome& outcome) {
+  switch (outcome.kind) {
+    case OutcomeKind::kOk:
+    case OutcomeKind::kAlreadyHeld:
+    case OutcomeKind::kCancelled:
+      return UPLOAD_STATE_OK;
+    case OutcomeKind::kTransport:
+      return outcome.curlCode == CURLE_OPERATION_TIMEDOUT ? UPLOAD_STATE_TIMEOUT : UPLOAD_STATE_FAILED;
+    case OutcomeKind::kChunkFailed:
+      return UPLOAD_STATE_TRANSFER_FAILED;
+    case OutcomeKind::kHttpStatus:
+      return outcome.httpStatus >= 400 ? UPLOAD_STATE_REFUSED : UPLOAD_STATE_FAILED;
+    case OutcomeKind::kUnusableReply:
+    case OutcomeKind::kFileUnreadable:
+      return UPLOAD_STATE_FAILED;
+  }
   return UPLOAD_STATE_FAILED;
 }
 
@@ -34,48 +43,92 @@ CFileTask::~CFileTask() {
 
 void CFileTask::Run(const std::u16string& path) {
   if (path.empty()) return;
-  if (!m_platform.PathExists(path)) return;  // stays at status 1 and never finishes
-  m_path = path;
-  m_name = m_platform.FindFileName(path);
+  // The one conversion of the host's path; every later open uses this form.
+  m_manifest.path = m_platform.MakePath(path);
+  if (!m_platform.PathExists(m_manifest.path)) {
+    // Nothing to upload; finished, so a cancel releases the path.
+    m_finished = true;
+    return;
+  }
+  m_name = m_platform.FileNameOf(path);
+  m_manifest.name = Utf16ToUtf8(m_name);
 
   if (!m_uploadThread) {
     m_uploadThread = m_platform.StartThread([this] { Upload(); });
-    if (m_uploadThread) m_uploadThread->Join();
+    if (!m_uploadThread) {
+      m_finished = true;
+      return;
+    }
+    m_uploadThread->Join();
   }
+  if (m_fileNeverRead) return;  // nothing to report: no request at all for such a path
   if (!m_reportThread) {
     m_reportThread = m_platform.StartThread([this] { Report(); });
     if (m_reportThread) m_reportThread->Join();
   }
 }
 
-int32_t CFileTask::Upload() {
-  m_digests.reset();
-  m_chunkCount = 0;
-  m_lastWrite = 0;
+void CFileTask::Finish(const Outcome& outcome) {
   {
     std::lock_guard<std::mutex> guard(m_fieldsLock);
-    m_resultUrl.clear();
-    m_resultUrlText.clear();
+    m_outcome = outcome;
   }
-  m_status = kStatusRunning;
-  const int32_t result = HashFileChunks(*this);
   m_finished = true;
-  return result;
+}
+
+void CFileTask::Upload() {
+  FileFacts facts;
+  if (const int error = ReadFileFacts(m_platform, m_manifest.path, &facts)) {
+    // Not opened, or not a regular file: nothing is sent.
+    m_fileNeverRead = true;
+    Finish(Outcome::File(OutcomeKind::kFileUnreadable, error));
+    return;
+  }
+  m_manifest.size = facts.size;
+  m_manifest.lastWrite = facts.lastWrite;
+  m_manifest.chunkCount = ChunkCountForSize(facts.size);
+  m_fileSize = static_cast<int64_t>(std::min<uint64_t>(facts.size, INT64_MAX));
+
+  const Outcome hashed = DigestFileChunks(m_platform, m_manifest.path, m_manifest.chunkCount,
+                                          [this] { return m_cancel.load(); }, &m_manifest.digests);
+  if (!hashed.ok()) return Finish(hashed);
+  if (m_cancel) return Finish(Outcome::Of(OutcomeKind::kCancelled));  // cancelled after hashing: nothing is sent
+
+  const PrepareDecision decision = PreparePut(m_endpoints.fileServiceHost, m_manifest);
+  if (decision.outcome.kind == OutcomeKind::kAlreadyHeld) {
+    if (decision.url) SetResultUrl(*decision.url);
+    if (decision.linkId) SetLinkId(*decision.linkId);
+    return Finish(decision.outcome);
+  }
+  if (!decision.outcome.ok()) return Finish(decision.outcome);
+
+  const Outcome sent = SendRequiredChunks(m_platform, m_manifest, decision, *this);
+  if (!sent.ok()) return Finish(sent);  // a chunk failed every attempt: no commit
+
+  const CommitResult committed = CommitPut(m_endpoints.fileServiceHost, m_manifest);
+  if (committed.url) SetResultUrl(*committed.url);
+  Finish(committed.outcome);
+}
+
+void CFileTask::Report() {
+  const ReportPages pages = MakeReportPages(m_endpoints.webBaseUrl, m_platform.NewUuid());
+  RunCompletionReports(m_platform, pages, m_manifest.name, *this);
 }
 
 int CFileTask::FillInfo(UploadInfo* info) {
   std::lock_guard<std::mutex> guard(m_fieldsLock);
   const int64_t fileSize = m_fileSize.load();
-  if (fileSize == 0) return -1;
-
-  const int32_t status = m_status.load();
-  info->state = StateForStatus(status);
-  if (status == kStatusAlreadyHeld) m_uploaded = fileSize;
-  info->fileSize = static_cast<uint64_t>(fileSize);
-
   const bool finished = m_finished.load();
+  const bool unreadable = finished && m_outcome.kind == OutcomeKind::kFileUnreadable;
+  if (fileSize == 0 && !unreadable) return -1;
+
+  info->state = StateForOutcome(m_outcome);
+  if (m_outcome.kind == OutcomeKind::kAlreadyHeld) m_uploaded = fileSize;
+  info->fileSize = static_cast<uint64_t>(fileSize);
+  if (fileSize == 0) return 0;  // an unreadable file: the state is all there is to say
+
   const bool paused = m_pause.load();
-  const uint64_t uploaded = static_cast<uint64_t>(m_uploaded.load());
+  const uint64_t uploaded = static_cast<uint64_t>(std::max<int64_t>(m_uploaded.load(), 0));
   int32_t percent;
   if (finished || paused) {
     percent = m_lastPercent.load();
@@ -90,8 +143,9 @@ int CFileTask::FillInfo(UploadInfo* info) {
   if (uploaded >= static_cast<uint64_t>(fileSize) && !finished) percent = 99;  // all handed over, not done yet
 
   // Rate() also moves the meter's windows on, so it runs in every case.
-  const uint32_t rate = m_speed.Rate(m_platform.TickCount());
-  info->speed = (m_cancel.load() || paused) ? 0 : static_cast<int32_t>(rate) / 1024;
+  const uint64_t rate = m_speed.Rate(m_platform.MonotonicMs());
+  const uint64_t kib = std::min<uint64_t>(rate / 1024, INT32_MAX);
+  info->speed = (m_cancel.load() || paused) ? 0 : static_cast<int32_t>(kib);
   info->percent = percent;
 
   if (!m_resultUrl.empty()) {
@@ -107,20 +161,29 @@ int CFileTask::FillInfo(UploadInfo* info) {
   return 0;
 }
 
+bool CFileTask::TakeSnapshot(ReportValues* values) {
+  UploadInfo info;
+  std::memset(&info, 0, sizeof info);
+  if (FillInfo(&info) != 0 || info.fileSize == 0) return false;
+  values->fileSize = info.fileSize;
+  values->percent = info.percent;
+  values->speedKiB = info.speed;
+  if (info.url[0] != 0) values->resultUrl = chunkup_slot_text(&info.urlText);
+  return true;
+}
+
 int32_t CFileTask::OnProgress(int32_t count) {
   m_uploaded += count;
   if (count <= 0) return 0;
   std::lock_guard<std::mutex> guard(m_fieldsLock);
   // The clock is read only for the task's first positive count.
-  if (m_speed.IsIdle()) m_speed.Start(m_platform.TickCount());
-  m_speed.windowBytes += static_cast<uint32_t>(count);
+  if (m_speed.IsIdle()) m_speed.Start(m_platform.MonotonicMs());
+  m_speed.windowBytes += static_cast<uint64_t>(count);
   return 0;
 }
 
-bool CFileTask::IsCancelled() { return m_cancel.load(); }
-
 void CFileTask::SetResultUrl(const std::string& text) {
-  std::u16string wide = AnsiToWide(m_platform, text);
+  std::u16string wide = m_platform.SystemCodePageToUtf16(text);
   std::lock_guard<std::mutex> guard(m_fieldsLock);
   m_resultUrlText = text;
   m_resultUrl = std::move(wide);
@@ -131,35 +194,9 @@ void CFileTask::SetLinkId(const std::string& id) {
   m_linkId = id;
 }
 
-void CFileTask::SetPageUrls(std::string uploadPageUrl, std::string receivePageUrl) {
-  std::lock_guard<std::mutex> guard(m_fieldsLock);
-  m_uploadPageUrl = std::move(uploadPageUrl);
-  m_receivePageUrl = std::move(receivePageUrl);
-}
-
-std::string CFileTask::ResultUrlText() const {
+std::string CFileTask::ResultUrlText() {
   std::lock_guard<std::mutex> guard(m_fieldsLock);
   return m_resultUrlText;
-}
-
-std::u16string CFileTask::ResultUrl() const {
-  std::lock_guard<std::mutex> guard(m_fieldsLock);
-  return m_resultUrl;
-}
-
-std::string CFileTask::LinkId() const {
-  std::lock_guard<std::mutex> guard(m_fieldsLock);
-  return m_linkId;
-}
-
-std::string CFileTask::UploadPageUrl() const {
-  std::lock_guard<std::mutex> guard(m_fieldsLock);
-  return m_uploadPageUrl;
-}
-
-std::string CFileTask::ReceivePageUrl() const {
-  std::lock_guard<std::mutex> guard(m_fieldsLock);
-  return m_receivePageUrl;
 }
 
 }  // namespace chunkup

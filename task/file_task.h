@@ -6,10 +6,12 @@
 #include <mutex>
 #include <string>
 
+#include "base/outcome.h"
 #include "chunkup.h"
 #include "platform/platform.h"
+#include "protocol/protocol.h"
+#include "report/report.h"
 #include "task/speed_meter.h"
-#include "task/task_callback.h"
 
 namespace chunkup {
 
@@ -22,16 +24,19 @@ struct Endpoints {
   static Endpoints BuildDefaults();
 };
 
-// One upload of one file: the upload thread (hashing, prepare, chunks, commit)
-// and then the completion thread (reports, result page).
+// The state the host sees for a task's outcome. The only place outcomes
+// become UPLOAD_STATE_* values.
+int32_t StateForOutcome(const Outcome& outcome);
+
+// One upload of one file, and the one place that runs its steps in order:
+// file facts and chunk digests, prepare, chunk transfer, commit (the upload
+// thread), then the completion reports (the completion thread).
 //
-// Sharing between threads: the flags, counters and status are atomics. The
-// speed meter and the result strings are guarded by m_fieldsLock, which
-// FillInfo holds for its whole run (it runs both under the registry lock and
-// on the completion thread). m_path and m_name are written by Run before any
-// worker starts. The digest table, chunk count and last-write time belong to
-// the upload thread.
-class CFileTask final : public ITskCallBack {
+// Sharing between threads: the flags and counters are atomics. The outcome,
+// the speed meter and the result strings are guarded by m_fieldsLock, which
+// FillInfo holds for its whole run. The manifest belongs to the upload thread
+// (Run writes its path before the thread starts).
+class CFileTask final : public IChunkLoopObserver, public IReportSource {
  public:
   CFileTask(int32_t option, Platform& platform, Endpoints endpoints);
   ~CFileTask();
@@ -39,66 +44,66 @@ class CFileTask final : public ITskCallBack {
   CFileTask& operator=(const CFileTask&) = delete;
 
   // Checks the path, then runs the upload thread and the completion thread
-  // one after the other, waiting for each.
+  // one after the other, waiting for each. A path where nothing exists ends
+  // the task at once (finished, size 0).
   void Run(const std::u16string& path);
-  // Body of the upload thread; returns the hashing step's result.
-  int32_t Upload();
-  // Body of the completion thread (report/).
-  int32_t Report();
-  // Makes a fresh page UUID and the two web-site URLs from it (report/).
-  void MakePageUrls();
-  // Fills `info` (not zeroed here); -1 without writing while the size is 0.
+  // Fills `info` (not zeroed here); -1 without writing while the size is 0,
+  // unless the task ended because its file could not be read.
   int FillInfo(UploadInfo* info);
 
+  // The host's controls.
+  void Cancel() { m_cancel = true; }
+  void Pause() { m_pause = true; }
+  void Restart() { m_pause = false; }
+  bool IsFinished() override { return m_finished.load(); }
+
+  // True from registration until Run has returned; the registry never
+  // destroys a task while it is set.
+  void SetInUse(bool inUse) { m_inUse = inUse; }
+  bool InUse() const { return m_inUse.load(); }
+
+  // Progress and cancel, as the chunk transfer reports and asks them.
   int32_t OnProgress(int32_t count) override;
-  bool IsCancelled() override;
+  bool IsCancelled() override { return m_cancel.load(); }
+  bool IsPaused() override { return m_pause.load(); }
+  void PresetProgress(int64_t bytes) override { m_uploaded = bytes; }
 
-  Platform& platform() const { return m_platform; }
-  const Endpoints& endpoints() const { return m_endpoints; }
+ private:
+  void Upload();
+  void Finish(const Outcome& outcome);
+  void Report();
 
-  // Result strings, each written whole under the lock.
+  // IReportSource
+  bool TakeSnapshot(ReportValues* values) override;
+  uint64_t FileSize() override { return static_cast<uint64_t>(m_fileSize.load()); }
+  std::string ResultUrlText() override;
+
   void SetResultUrl(const std::string& text);  // keeps the text and its UTF-16 form
   void SetLinkId(const std::string& id);
-  void SetPageUrls(std::string uploadPageUrl, std::string receivePageUrl);
-  std::string ResultUrlText() const;
-  std::u16string ResultUrl() const;
-  std::string LinkId() const;
-  std::string UploadPageUrl() const;
-  std::string ReceivePageUrl() const;
 
-  SpeedMeter m_speed;  // guarded by m_fieldsLock
-  std::u16string m_path;
+  Platform& m_platform;
+  const Endpoints m_endpoints;
+
+  Manifest m_manifest;  // the upload thread's
   std::u16string m_name;
-  std::unique_ptr<uint8_t[]> m_digests;  // 20 bytes per chunk; null while there is none
-  uint32_t m_chunkCount = 0;
-  std::atomic<int64_t> m_fileSize{0};
-  FileTime m_lastWrite = 0;
-  std::u16string m_resultUrl;        // guarded by m_fieldsLock
-  std::string m_uploadPageUrl;       // guarded by m_fieldsLock
-  std::string m_resultUrlText;       // guarded by m_fieldsLock
-  std::string m_receivePageUrl;      // guarded by m_fieldsLock
-  std::string m_linkId;              // guarded by m_fieldsLock
+  bool m_fileNeverRead = false;  // the upload thread's, read by Run after it ended
   std::unique_ptr<PlatformThread> m_uploadThread;
   std::unique_ptr<PlatformThread> m_reportThread;
+
+  std::atomic<int64_t> m_fileSize{0};
   std::atomic<int64_t> m_uploaded{0};
   std::atomic<bool> m_cancel{false};
   std::atomic<bool> m_pause{false};
   std::atomic<bool> m_finished{false};
-  std::atomic<int32_t> m_lastPercent{0};
-  std::atomic<int32_t> m_status{1};
-
-  // True from registration until Run has returned; the registry never
-  // destroys a task while it is set.
   std::atomic<bool> m_inUse{false};
+  std::atomic<int32_t> m_lastPercent{0};
 
   mutable std::mutex m_fieldsLock;
-
- private:
-  Platform& m_platform;
-  const Endpoints m_endpoints;
+  Outcome m_outcome;                 // guarded by m_fieldsLock
+  SpeedMeter m_speed;                // guarded by m_fieldsLock
+  std::u16string m_resultUrl;        // guarded by m_fieldsLock
+  std::string m_resultUrlText;       // guarded by m_fieldsLock
+  std::string m_linkId;              // guarded by m_fieldsLock
 };
-
-// The reported state for a status code.
-int32_t StateForStatus(int32_t status);
 
 }  // namespace chunkup

@@ -8,11 +8,10 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "fingerprint/encodings.h"
 #include "fingerprint/sha1.h"
-#include "task/file_task.h"
-#include "task/status.h"
 #include "tests/fingerprint/test_util.h"
 #include "tests/support/fake_platform.h"
 
@@ -24,17 +23,15 @@ namespace fs = std::filesystem;
 constexpr size_t kMiB = 1024 * 1024;
 const std::string kEmptyDigest = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
 
-// A task over one file in a private directory. Port 1 on loopback is closed,
-// so an exchange reached by mistake fails at once instead of hanging.
+// One file in a private directory, hashed through a FakePlatform.
 class ChunkHashingTest : public ::testing::Test {
  protected:
-  ChunkHashingTest() : m_task(0, m_platform, Endpoints{"127.0.0.1:1", "http://127.0.0.1:1"}) {
+  ChunkHashingTest() {
     std::random_device seed;
     m_dir = fs::temp_directory_path() / ("chunkup-fp-" + std::to_string(seed()) + std::to_string(seed()));
     fs::create_directories(m_dir);
     m_file = m_dir / "file.bin";
-    m_task.m_path = U16(m_file.string());
-    m_task.m_status = kStatusRunning;  // as the upload thread leaves it before the step
+    m_path = m_platform.MakePath(U16(m_file.string()));
   }
   ~ChunkHashingTest() override {
     std::error_code ignored;
@@ -47,9 +44,17 @@ class ChunkHashingTest : public ::testing::Test {
     ASSERT_TRUE(out.good());
   }
 
-  std::string Digest(uint32_t chunk) const {
-    return ToHex(m_task.m_digests.get() + size_t{chunk} * kDigestSize, kDigestSize);
+  FileFacts Facts() {
+    FileFacts facts;
+    EXPECT_EQ(ReadFileFacts(m_platform, m_path, &facts), 0);
+    return facts;
   }
+
+  Outcome Digest(uint32_t chunks, std::function<bool()> cancelled = nullptr) {
+    return DigestFileChunks(m_platform, m_path, chunks, cancelled, &m_digests);
+  }
+
+  std::string DigestHex(uint32_t chunk) const { return ToHex(m_digests.data() + size_t{chunk} * kDigestSize, kDigestSize); }
 
   // Reference digest of a byte range, made by the portable block function so
   // it does not share code with the accelerated one that hashes the file.
@@ -61,9 +66,10 @@ class ChunkHashingTest : public ::testing::Test {
   }
 
   FakePlatform m_platform;
-  CFileTask m_task;
   fs::path m_dir;
   fs::path m_file;
+  FilePath m_path;
+  std::vector<uint8_t> m_digests;
 };
 
 TEST_F(ChunkHashingTest, ChunkGeometry) {
@@ -78,36 +84,47 @@ TEST_F(ChunkHashingTest, ChunkGeometry) {
     SCOPED_TRACE("size " + std::to_string(c.size));
     const std::string content = PatternBytes(c.size, static_cast<uint32_t>(c.size));
     WriteFile(content);
-    m_task.m_digests.reset();
     const int opensBefore = m_platform.OpenCalls();
 
-    TakeFileFacts(m_task);
-    EXPECT_EQ(m_task.m_fileSize.load(), static_cast<int64_t>(c.size));
-    ASSERT_EQ(m_task.m_chunkCount, c.chunks);
-    ASSERT_EQ(DigestFileChunks(m_task), 0);
+    const FileFacts facts = Facts();
+    EXPECT_EQ(facts.size, c.size);
+    ASSERT_EQ(ChunkCountForSize(facts.size), c.chunks);
+    ASSERT_TRUE(Digest(c.chunks).ok());
 
     if (c.chunks == 0) {
-      EXPECT_EQ(m_task.m_digests, nullptr);
+      EXPECT_TRUE(m_digests.empty());
       EXPECT_EQ(m_platform.OpenCalls() - opensBefore, 1) << "an empty file is not opened a second time";
       continue;
     }
-    ASSERT_NE(m_task.m_digests, nullptr);
+    ASSERT_EQ(m_digests.size(), size_t{c.chunks} * kDigestSize);
     for (uint32_t i = 0; i < c.chunks; ++i) {
       const size_t from = size_t{i} * kChunkSize;
       const size_t to = std::min(c.size, from + kChunkSize);
-      EXPECT_EQ(Digest(i), ReferenceDigest(content, from, to)) << "chunk " << i;
+      EXPECT_EQ(DigestHex(i), ReferenceDigest(content, from, to)) << "chunk " << i;
     }
-    EXPECT_EQ(m_task.m_status.load(), kStatusRunning);
+  }
+}
+
+// Reads that hand out fewer bytes than asked (as network file systems may)
+// still digest exactly the file's bytes.
+TEST_F(ChunkHashingTest, ShortReadsDigestTheSameBytes) {
+  const std::string content = PatternBytes(kChunkSize + 12345, 5);
+  WriteFile(content);
+  for (size_t perRead : {size_t{1000}, size_t{4095}, size_t{17}}) {
+    SCOPED_TRACE("at most " + std::to_string(perRead) + " bytes per read");
+    m_platform.SetShortReads(perRead);
+    ASSERT_TRUE(Digest(2).ok());
+    EXPECT_EQ(DigestHex(0), ReferenceDigest(content, 0, kChunkSize));
+    EXPECT_EQ(DigestHex(1), ReferenceDigest(content, kChunkSize, content.size()));
   }
 }
 
 TEST_F(ChunkHashingTest, AbcHasThePublishedDigestAndKey) {
   WriteFile("abc");
-  TakeFileFacts(m_task);
-  ASSERT_EQ(DigestFileChunks(m_task), 0);
-  EXPECT_EQ(Digest(0), "a9993e364706816aba3e25717850c26c9cd0d89d");
+  ASSERT_TRUE(Digest(ChunkCountForSize(Facts().size)).ok());
+  EXPECT_EQ(DigestHex(0), "a9993e364706816aba3e25717850c26c9cd0d89d");
   std::string key;
-  MakeChunkKey(key, m_task.m_digests.get());
+  MakeChunkKey(key, m_digests.data());
   EXPECT_EQ(key, "qZk-NkcGgWq6PiVxeFDCbJzQ2J0=");
 }
 
@@ -116,13 +133,16 @@ TEST_F(ChunkHashingTest, FactsCarryTheLastWriteTime) {
   // 2020-01-01 00:00:00.5 UTC.
   const struct timespec times[2] = {{1577836800, 500000000}, {1577836800, 500000000}};
   ASSERT_EQ(utimensat(AT_FDCWD, m_file.c_str(), times, 0), 0);
-  EXPECT_EQ(GetFileSizeAndTime(m_task), 1);
-  EXPECT_EQ(m_task.m_lastWrite, (1577836800ull + 11644473600ull) * 10000000ull + 5000000ull);
+  const FileFacts facts = Facts();
+  EXPECT_EQ(facts.size, 1u);
+  ASSERT_TRUE(facts.lastWrite.has_value());
+  EXPECT_EQ(*facts.lastWrite, 1577836800LL * 10000000LL + 5000000LL);
 
-  // A file that does not open counts as empty and keeps the time it had.
-  m_task.m_path = U16((m_dir / "missing").string());
-  EXPECT_EQ(GetFileSizeAndTime(m_task), 0);
-  EXPECT_EQ(m_task.m_lastWrite, (1577836800ull + 11644473600ull) * 10000000ull + 5000000ull);
+  // A file that does not open has no facts: the error says why.
+  FileFacts missing;
+  EXPECT_EQ(ReadFileFacts(m_platform, m_platform.MakePath(U16((m_dir / "missing").string())), &missing), ENOENT);
+  EXPECT_EQ(missing.size, 0u);
+  EXPECT_FALSE(missing.lastWrite.has_value());
 }
 
 // The facts are taken once; the loop then reads what the file holds by then,
@@ -143,59 +163,39 @@ TEST_F(ChunkHashingTest, FileChangesBetweenFactsAndHashing) {
     SCOPED_TRACE(c.what);
     const std::string content = PatternBytes(std::max(c.before, c.after), 7);
     WriteFile(content.substr(0, c.before));
-    m_task.m_digests.reset();
-    TakeFileFacts(m_task);
-    ASSERT_EQ(m_task.m_chunkCount, c.chunks);
+    const uint32_t chunks = ChunkCountForSize(Facts().size);
+    ASSERT_EQ(chunks, c.chunks);
 
     if (c.after < c.before) {
       fs::resize_file(m_file, c.after);
     } else {
       WriteFile(content.substr(c.before), std::ios::app);
     }
-    ASSERT_EQ(DigestFileChunks(m_task), 0);
-    EXPECT_EQ(m_task.m_fileSize.load(), static_cast<int64_t>(c.before)) << "the facts are not taken again";
+    ASSERT_TRUE(Digest(chunks).ok());
     for (uint32_t i = 0; i < c.chunks; ++i) {
       const size_t from = std::min(c.after, size_t{i} * kChunkSize);
       const size_t to = std::min(c.after, from + kChunkSize);
-      EXPECT_EQ(Digest(i), ReferenceDigest(content, from, to)) << "chunk " << i;
+      EXPECT_EQ(DigestHex(i), ReferenceDigest(content, from, to)) << "chunk " << i;
     }
   }
 }
 
-TEST_F(ChunkHashingTest, CancelBeforeTheStepHashesNothingAndSendsNothing) {
-  struct Case {
-    size_t size;
-    int32_t result;
-    int opens;
-  };
-  // With chunks the file is opened again and a zero table is made; without,
-  // neither happens and the step answers -1.
-  const Case cases[] = {{5 * kMiB, 0, 2}, {0, -1, 1}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE("size " + std::to_string(c.size));
-    WriteFile(PatternBytes(c.size, 3));
-    m_task.m_digests.reset();
-    m_task.m_cancel = true;
-    const int opensBefore = m_platform.OpenCalls();
-    const int readsBefore = m_platform.ReadCalls();
-
-    EXPECT_EQ(HashFileChunks(m_task), c.result);
-    EXPECT_EQ(m_platform.OpenCalls() - opensBefore, c.opens);
-    EXPECT_EQ(m_platform.ReadCalls() - readsBefore, 0);
-    EXPECT_EQ(m_task.m_status.load(), kStatusRunning) << "a cancelled step leaves the status alone";
-    EXPECT_EQ(m_task.m_fileSize.load(), static_cast<int64_t>(c.size));
-    if (c.size == 0) {
-      EXPECT_EQ(m_task.m_digests, nullptr);
-    } else {
-      ASSERT_NE(m_task.m_digests, nullptr);
-      for (uint32_t i = 0; i < m_task.m_chunkCount; ++i) EXPECT_EQ(Digest(i), std::string(40, '0'));
-    }
-  }
+TEST_F(ChunkHashingTest, CancelStopsBetweenChunks) {
+  WriteFile(PatternBytes(10 * kMiB, 3));
+  int asked = 0;
+  const int readsBefore = m_platform.ReadCalls();
+  // The first chunk is hashed, then the cancel is seen.
+  const Outcome outcome = Digest(3, [&] { return ++asked > 1; });
+  EXPECT_EQ(outcome.kind, OutcomeKind::kCancelled);
+  EXPECT_EQ(m_platform.ReadCalls() - readsBefore, 1024) << "one chunk's reads and no more";
+  ASSERT_EQ(m_digests.size(), 3u * kDigestSize);
+  EXPECT_NE(DigestHex(0), std::string(40, '0'));
+  EXPECT_EQ(DigestHex(1), std::string(40, '0'));
 }
 
-TEST_F(ChunkHashingTest, ReadErrorKeepsEarlierDigestsAndSendsNothing) {
+TEST_F(ChunkHashingTest, ReadErrorKeepsEarlierDigests) {
   struct Case {
-    int failingRead;     // 1-based over the step's reads; a chunk is 1024 reads
+    int failingRead;  // 1-based over the step's reads; a chunk is 1024 reads
     uint32_t goodChunks;
   };
   const Case cases[] = {
@@ -209,37 +209,31 @@ TEST_F(ChunkHashingTest, ReadErrorKeepsEarlierDigestsAndSendsNothing) {
   for (const Case& c : cases) {
     SCOPED_TRACE("failing read " + std::to_string(c.failingRead));
     FakePlatform platform;
-    CFileTask task(0, platform, Endpoints{"127.0.0.1:1", "http://127.0.0.1:1"});
-    task.m_path = m_task.m_path;
-    task.m_status = kStatusRunning;
     platform.FailReadAt(c.failingRead, 5);
-
-    EXPECT_EQ(HashFileChunks(task), 5) << "the OS error code comes back";
-    // The failure status, not whatever an exchange would have left.
-    EXPECT_EQ(task.m_status.load(), kStatusFileUnreadable);
+    std::vector<uint8_t> digests;
+    const Outcome outcome = DigestFileChunks(platform, m_path, 3, nullptr, &digests);
+    EXPECT_EQ(outcome.kind, OutcomeKind::kFileUnreadable);
+    EXPECT_EQ(outcome.osError, 5) << "the OS error code comes back";
     EXPECT_EQ(platform.ReadCalls(), c.failingRead) << "no read after the failing one";
-    ASSERT_EQ(task.m_chunkCount, 3u);
-    ASSERT_NE(task.m_digests, nullptr);
+    ASSERT_EQ(digests.size(), 3u * kDigestSize);
     for (uint32_t i = 0; i < 3; ++i) {
-      const std::string got = ToHex(task.m_digests.get() + size_t{i} * kDigestSize, kDigestSize);
+      const std::string got = ToHex(digests.data() + size_t{i} * kDigestSize, kDigestSize);
       if (i < c.goodChunks) {
         EXPECT_EQ(got, ReferenceDigest(content, i * kChunkSize, (i + 1) * kChunkSize)) << "chunk " << i;
       } else {
         EXPECT_EQ(got, std::string(40, '0')) << "chunk " << i;
       }
     }
-    EXPECT_EQ(StateForStatus(task.m_status), UPLOAD_STATE_FAILED);
   }
 }
 
-TEST_F(ChunkHashingTest, SecondOpenFailingIsAFailureNotAnEmptyUpload) {
+TEST_F(ChunkHashingTest, FailedOpenIsAFailureNotAnEmptyTable) {
   WriteFile(PatternBytes(100, 1));
-  m_platform.FailOpenAt(m_platform.OpenCalls() + 2, 13);  // the facts open, then this one
-  EXPECT_EQ(HashFileChunks(m_task), 13);
-  EXPECT_EQ(m_task.m_status.load(), kStatusFileUnreadable);
-  EXPECT_EQ(m_task.m_fileSize.load(), 100);
-  EXPECT_EQ(m_task.m_chunkCount, 1u);
-  EXPECT_EQ(m_task.m_digests, nullptr) << "no table without an open file";
+  m_platform.FailOpenAt(m_platform.OpenCalls() + 1, 13);
+  const Outcome outcome = Digest(1);
+  EXPECT_EQ(outcome.kind, OutcomeKind::kFileUnreadable);
+  EXPECT_EQ(outcome.osError, 13);
+  EXPECT_TRUE(m_digests.empty()) << "no table without an open file";
   EXPECT_EQ(m_platform.ReadCalls(), 0);
 }
 

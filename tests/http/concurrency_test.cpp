@@ -13,6 +13,7 @@
 
 #include "http/shared_dns_cache.h"
 #include "http/transport.h"
+#include "tests/http/post_status.h"
 #include "tests/http/loopback_server.h"
 #include "tests/http/test_callback.h"
 
@@ -46,7 +47,7 @@ TEST(TransportConcurrency, RequestsOnManyThreadsWhileTheCacheIsRenewed) {
           Json::Value request(Json::objectValue), reply;
           request["thread"] = t;
           request["index"] = i;
-          const int status = PostJsonRequest(server.Url("/post").c_str(), reply, request);
+          const int status = testing::PostStatus(server.Url("/post").c_str(), reply, request);
           if (status != 200 || reply["ok"] != 1) ++failures;
         } else {
           TestCallback callback;

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "task/task_callback.h"
+#include "http/transfer_callback.h"
 
 namespace chunkup::testing {
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "http/transport.h"
+#include "tests/http/post_status.h"
 #include "tests/http/loopback_server.h"
 
 namespace chunkup {
@@ -20,7 +21,7 @@ TEST(TransportTimeout, SilentServerEndsWithTimedOut) {
   Json::Value reply(Json::objectValue);
   reply["sentinel"] = 1;
   const auto start = std::chrono::steady_clock::now();
-  const int result = PostJsonRequest(server.Url("/anonymous/prepare_put").c_str(), reply, Json::Value(Json::objectValue));
+  const int result = testing::PostStatus(server.Url("/anonymous/prepare_put").c_str(), reply, Json::Value(Json::objectValue));
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_EQ(result, CURLE_OPERATION_TIMEDOUT);
   EXPECT_GT(seconds, 25.0);  // the request limit, not some earlier failure

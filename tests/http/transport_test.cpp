@@ -1,6 +1,7 @@
 // The transport against a loopback server that records the exact request
 // bytes and answers with canned bytes.
 #include "http/transport.h"
+#include "tests/http/post_status.h"
 
 #include <gtest/gtest.h>
 #include <json/reader.h>
@@ -185,7 +186,7 @@ TEST_F(TransportTest, PostSendsTheStandardHeadersAndTheCompactJsonText) {
   for (const Json::Value* request : {&small, &large}) {
     LoopbackServer server(CannedReply{HttpReply(200, "OK", "{}")});
     Json::Value reply;
-    ASSERT_EQ(PostJsonRequest(server.Url("/anonymous/prepare_put?x=1").c_str(), reply, *request), 200);
+    ASSERT_EQ(testing::PostStatus(server.Url("/anonymous/prepare_put?x=1").c_str(), reply, *request), 200);
     ASSERT_TRUE(server.WaitForRequests(1));
     const CapturedRequest sent = server.Requests().at(0);
 
@@ -219,7 +220,7 @@ TEST_F(TransportTest, UserAgentOnlyWhenTheVariableIsNonEmpty) {
     EnvGuard agent("CURL_USERAGENT", c.value);
     LoopbackServer server(CannedReply{HttpReply(200, "OK", "{}")});
     Json::Value reply;
-    ASSERT_EQ(PostJsonRequest(server.Url("/p").c_str(), reply, Json::Value(Json::objectValue)), 200);
+    ASSERT_EQ(testing::PostStatus(server.Url("/p").c_str(), reply, Json::Value(Json::objectValue)), 200);
     std::string data = "chunk";
     UploadSource source;
     ASSERT_EQ(Put(server.Url("/c").c_str(), data, source, nullptr).status, 200);
@@ -357,7 +358,7 @@ TEST_F(TransportTest, PostResultFollowsTheReply) {
     LoopbackServer server(CannedReply{c.reply});
     Json::Value reply(Json::objectValue);
     reply["sentinel"] = true;
-    const int result = PostJsonRequest(server.Url("/x").c_str(), reply, Json::Value(Json::objectValue));
+    const int result = testing::PostStatus(server.Url("/x").c_str(), reply, Json::Value(Json::objectValue));
     if (c.expected == kAnyCurlError) {
       EXPECT_GT(result, 0) << c.name;  // some libcurl error, whichever it names
       EXPECT_LT(result, 100) << c.name << " gave " << result;
@@ -387,7 +388,7 @@ TEST_F(TransportTest, HeaderTextPastTheCapFailsTheRequest) {
   reply += HttpReply(200, "OK", "{}");
   LoopbackServer server(CannedReply{reply});
   Json::Value result;
-  const int code = PostJsonRequest(server.Url("/x").c_str(), result, Json::Value(Json::objectValue));
+  const int code = testing::PostStatus(server.Url("/x").c_str(), result, Json::Value(Json::objectValue));
   // Newer libcurl builds refuse oversized reply headers on their own (a
   // receive error) before the transport's cap is reached; either way the
   // request fails and nothing is parsed.
@@ -402,7 +403,7 @@ TEST_F(TransportTest, NothingListeningIsACouldNotConnect) {
     url = gone.Url("/x");
   }
   Json::Value reply;
-  EXPECT_EQ(PostJsonRequest(url.c_str(), reply, Json::Value(Json::objectValue)), CURLE_COULDNT_CONNECT);
+  EXPECT_EQ(testing::PostStatus(url.c_str(), reply, Json::Value(Json::objectValue)), CURLE_COULDNT_CONNECT);
 }
 
 // --- settings from the environment ---
@@ -444,7 +445,7 @@ TEST_F(TransportTest, SpeedLimitsLeavePostsAloneAndCapPutReplies) {
     request["blob"] = std::string(300 * 1024, 'b');
     Json::Value reply;
     const auto start = Clock::now();
-    EXPECT_EQ(PostJsonRequest(server.Url("/x").c_str(), reply, request), 200);
+    EXPECT_EQ(testing::PostStatus(server.Url("/x").c_str(), reply, request), 200);
     EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 1.5);
   }
   {
@@ -462,7 +463,7 @@ TEST_F(TransportTest, ReshareVariableRenewsTheCacheOnceOnlyWhenTrue) {
   LoopbackServer server([](const CapturedRequest&) { return CannedReply{HttpReply(200, "OK", "{}")}; });
   auto post = [&] {
     Json::Value reply;
-    return PostJsonRequest(server.Url("/x").c_str(), reply, Json::Value(Json::objectValue));
+    return testing::PostStatus(server.Url("/x").c_str(), reply, Json::Value(Json::objectValue));
   };
   auto put = [&] {
     UploadSource source;
@@ -509,13 +510,13 @@ TEST_F(TransportTest, RenewedCacheIsReleasedWhenItsLastRequestEnds) {
   });
 
   Json::Value warmUp;
-  ASSERT_EQ(PostJsonRequest(server.Url("/warm").c_str(), warmUp, Json::Value(Json::objectValue)), 200);
+  ASSERT_EQ(testing::PostStatus(server.Url("/warm").c_str(), warmUp, Json::Value(Json::objectValue)), 200);
   ASSERT_EQ(LiveSharedDnsCacheCount(), 1u);
 
   int heldResult = 0;
   std::thread held([&] {
     Json::Value reply;
-    heldResult = PostJsonRequest(server.Url("/held").c_str(), reply, Json::Value(Json::objectValue));
+    heldResult = testing::PostStatus(server.Url("/held").c_str(), reply, Json::Value(Json::objectValue));
   });
   auto releaseHeld = [&] {
     {
@@ -534,7 +535,7 @@ TEST_F(TransportTest, RenewedCacheIsReleasedWhenItsLastRequestEnds) {
   {
     EnvGuard reshare("CURL_RESHARE_HANDLE", "true");
     Json::Value reply;
-    EXPECT_EQ(PostJsonRequest(server.Url("/after").c_str(), reply, Json::Value(Json::objectValue)), 200);
+    EXPECT_EQ(testing::PostStatus(server.Url("/after").c_str(), reply, Json::Value(Json::objectValue)), 200);
   }
   EXPECT_EQ(LiveSharedDnsCacheCount(), 2u);  // the old one still serves the held request
 

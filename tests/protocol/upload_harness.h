@@ -51,9 +51,12 @@ inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds
 // own, so the test can watch and steer it meanwhile.
 class TaskRun {
  public:
-  TaskRun(Platform& platform, Endpoints endpoints, const std::string& path)
+  // `beforeRun`, when given, runs on the task's thread just before Run.
+  TaskRun(Platform& platform, Endpoints endpoints, const std::string& path,
+          std::function<void(CFileTask&)> beforeRun = nullptr)
       : m_task(std::make_unique<CFileTask>(0, platform, std::move(endpoints))) {
-    m_thread = std::thread([this, wide = U16(path)] {
+    m_thread = std::thread([this, wide = U16(path), beforeRun = std::move(beforeRun)] {
+      if (beforeRun) beforeRun(*m_task);
       m_task->Run(wide);
       m_done = true;
     });
@@ -61,8 +64,8 @@ class TaskRun {
   ~TaskRun() {
     // Never leave a worker blocked: a run the test gave up on is cancelled.
     if (!m_done) {
-      m_task->m_cancel = true;
-      m_task->m_pause = false;
+      m_task->Cancel();
+      m_task->Restart();
     }
     m_thread.join();
   }

@@ -1,28 +1,29 @@
 #include "tests/support/fake_platform.h"
 
-#include "platform/utf.h"
 
 namespace chunkup::testing {
 namespace {
 
-class FaultyFile final : public PlatformFile {
+class FaultyFile final : public ReadableFile {
  public:
-  FaultyFile(std::unique_ptr<PlatformFile> real, FakePlatform& owner) : m_real(std::move(real)), m_owner(owner) {}
-  int Read(void* buffer, uint32_t count, uint32_t* bytesRead) override {
+  FaultyFile(std::unique_ptr<ReadableFile> real, FakePlatform& owner) : m_real(std::move(real)), m_owner(owner) {}
+  int Seek(uint64_t offset) override { return m_real->Seek(offset); }
+  int Size(uint64_t* size) override { return m_real->Size(size); }
+  int LastWriteTime(FileTimestamp* time) override { return m_real->LastWriteTime(time); }
+
+ protected:
+  int ReadSome(void* buffer, size_t count, size_t* bytesRead) override {
     int error = 0;
     if (m_owner.NextReadFails(&error)) {
       *bytesRead = 0;
       return error;
     }
+    if (const size_t limit = m_owner.ShortReadLimit(); limit != 0 && count > limit) count = limit;
     return m_real->Read(buffer, count, bytesRead);
   }
-  int SeekFromStart(int64_t offset) override { return m_real->SeekFromStart(offset); }
-  int GetSize(int64_t* size) override { return m_real->GetSize(size); }
-  int GetLastWriteTime(FileTime* time) override { return m_real->GetLastWriteTime(time); }
-  int Close() override { return m_real->Close(); }
 
  private:
-  std::unique_ptr<PlatformFile> m_real;
+  std::unique_ptr<ReadableFile> m_real;
   FakePlatform& m_owner;
 };
 
@@ -38,7 +39,7 @@ void FakePlatform::SetSleepHook(std::function<void(uint32_t)> hook) {
   m_sleepHook = std::move(hook);
 }
 
-int FakePlatform::OpenFile(const std::u16string& path, const FileOpenArgs& args, std::unique_ptr<PlatformFile>* file) {
+int FakePlatform::OpenForRead(const FilePath& path, Sharing sharing, std::unique_ptr<ReadableFile>* file) {
   std::function<void()> hook;
   {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -50,8 +51,8 @@ int FakePlatform::OpenFile(const std::u16string& path, const FileOpenArgs& args,
     file->reset();
     return m_openError;
   }
-  std::unique_ptr<PlatformFile> real;
-  int rc = m_real.OpenFile(path, args, &real);
+  std::unique_ptr<ReadableFile> real;
+  int rc = m_real.OpenForRead(path, sharing, &real);
   if (rc != 0) {
     file->reset();
     return rc;

@@ -19,19 +19,22 @@ class FakePlatform final : public Platform {
   FakePlatform() : m_real(SystemPlatform()) {}
 
   // --- switches ---
-  // Manual clock: TickCount() answers this value until changed.
-  void SetTick(uint32_t tick) { m_tick = tick, m_manualClock = true; }
-  void AdvanceTick(uint32_t ms) { m_tick += ms; }
+  // Manual clock: MonotonicMs() answers this value until changed.
+  void SetTick(uint64_t tick) { m_tick = tick, m_manualClock = true; }
+  void AdvanceTick(uint64_t ms) { m_tick += ms; }
   // With a manual clock, SleepMs advances it instead of sleeping.
   void SetSleepAdvancesClock(bool on) { m_sleepAdvancesClock = on; }
   // The n-th Read (1-based, counted over every file opened through this
   // platform) fails with `error`; 0 switches it off.
   void FailReadAt(int n, int error = 5) { m_failReadAt = n, m_readError = error; }
-  // The n-th OpenFile fails with `error`; 0 switches it off.
+  // Every read hands out at most this many bytes, as network file systems
+  // may; 0 switches it off.
+  void SetShortReads(size_t maxBytes) { m_shortReads = maxBytes; }
+  // The n-th OpenForRead fails with `error`; 0 switches it off.
   void FailOpenAt(int n, int error = 2) { m_failOpenAt = n, m_openError = error; }
   void SetFixedUuid(std::string uuid) { m_fixedUuid = std::move(uuid); }
   void SetThreadsFail(bool on) { m_threadsFail = on; }
-  // Called at the start of every OpenFile / SleepMs, on the calling thread;
+  // Called at the start of every OpenForRead / SleepMs, on the calling thread;
   // a test can block there to hold a worker at a known point.
   void SetOpenHook(std::function<void()> hook);
   void SetSleepHook(std::function<void(uint32_t)> hook);
@@ -43,31 +46,26 @@ class FakePlatform final : public Platform {
   int OpenCalls() const { return m_openCalls; }
 
   // --- Platform ---
-  int OpenFile(const std::u16string& path, const FileOpenArgs& args, std::unique_ptr<PlatformFile>* file) override;
-  bool PathExists(const std::u16string& path) override { return m_real.PathExists(path); }
-  std::u16string FindFileName(const std::u16string& path) override { return m_real.FindFileName(path); }
+  FilePath MakePath(const std::u16string& hostText) override { return m_real.MakePath(hostText); }
+  bool PathExists(const FilePath& path) override { return m_real.PathExists(path); }
+  std::u16string FileNameOf(const std::u16string& path) override { return m_real.FileNameOf(path); }
+  int OpenForRead(const FilePath& path, Sharing sharing, std::unique_ptr<ReadableFile>* file) override;
   void SleepMs(uint32_t ms) override;
-  uint32_t TickCount() override { return m_manualClock ? m_tick.load() : m_real.TickCount(); }
-  bool SystemTimeToFileTime(const SystemTime& time, FileTime* out) override {
-    return m_real.SystemTimeToFileTime(time, out);
-  }
+  uint64_t MonotonicMs() override { return m_manualClock ? m_tick.load() : m_real.MonotonicMs(); }
   std::unique_ptr<PlatformThread> StartThread(std::function<void()> body) override;
-  int MultiByteToWide(CodePage page, const char* source, int sourceLength, char16_t* target, int capacity) override {
-    return m_real.MultiByteToWide(page, source, sourceLength, target, capacity);
-  }
-  int WideToMultiByte(CodePage page, const char16_t* source, int sourceLength, char* target, int capacity) override {
-    return m_real.WideToMultiByte(page, source, sourceLength, target, capacity);
-  }
+  std::u16string SystemCodePageToUtf16(const std::string& text) override { return m_real.SystemCodePageToUtf16(text); }
   std::string NewUuid() override { return m_fixedUuid.empty() ? m_real.NewUuid() : m_fixedUuid; }
   void OpenUrl(const std::u16string& url) override;
 
   // Counts a read and answers whether it is the one to fail.
   bool NextReadFails(int* error);
+  size_t ShortReadLimit() const { return m_shortReads; }
 
  private:
   Platform& m_real;
   std::atomic<bool> m_manualClock{false};
-  std::atomic<uint32_t> m_tick{0};
+  std::atomic<uint64_t> m_tick{0};
+  std::atomic<size_t> m_shortReads{0};
   std::atomic<bool> m_sleepAdvancesClock{false};
   std::atomic<int> m_failReadAt{0}, m_readError{0}, m_readCalls{0};
   std::atomic<int> m_failOpenAt{0}, m_openError{0}, m_openCalls{0};

@@ -4,8 +4,8 @@
 
 namespace chunkup {
 
-// What the transport needs of a task while it sends a chunk: a place to count
-// the bytes it has taken, and whether to abort.
+// What a chunk PUT needs of whoever sends it: a place to count the bytes
+// libcurl has taken (a negative count takes bytes back), and whether to abort.
 class ITskCallBack {
  public:
   virtual int32_t OnProgress(int32_t count) = 0;
