@@ -102,6 +102,6 @@ fi
 started=$(date +%s)
 # shellcheck disable=SC2086
 cmake -S "$ROOT" -B "$BUILD_DIR" -G "Unix Makefiles" -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
-  -DCHUNKUP_WIN_DEPS_PREFIX="$PREFIX" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${CMAKE_ARGS:-} >/dev/null
+  -DCHUNKUP_WIN_DEPS_PREFIX="$PREFIX" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCHUNKUP_BUILD_TESTS=ON ${CMAKE_ARGS:-} >/dev/null
 cmake --build "$BUILD_DIR" -j"$JOBS"
 echo "== built $BUILD_DIR/chunkup.dll ($(elapsed "$started"))"
