@@ -151,7 +151,21 @@ class Upload {
   std::thread m_thread;
 };
 
-class UploadCaseTest : public ::testing::TestWithParam<UploadCase> {
+// One row of the table as a test (registered below).
+class UploadCaseTest : public ::testing::Test {
+ public:
+  explicit UploadCaseTest(const UploadCase& c) : m_case(c) {}
+
+  void TestBody() override {
+    switch (m_case.scenario) {
+      case Scenario::kFreshUpload: return RunFreshUpload(m_case);
+      case Scenario::kAlreadyHeld: return RunAlreadyHeld(m_case);
+      case Scenario::kMissingFile: return RunMissingFile(m_case);
+      case Scenario::kPauseAndRestart: return RunPauseAndRestart(m_case);
+      case Scenario::kCancelAndUploadAgain: return RunCancelAndUploadAgain(m_case);
+    }
+  }
+
  protected:
   void SetUp() override {
     const E2eSetting& setting = Setting();
@@ -183,7 +197,11 @@ class UploadCaseTest : public ::testing::TestWithParam<UploadCase> {
       out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
       EXPECT_TRUE(out.good()) << "cannot write the case's file";
     }
-    return c.form == PathForm::kForwardSlashes ? file.generic_u16string() : file.u16string();
+    const std::u16string path = c.form == PathForm::kForwardSlashes ? file.generic_u16string() : file.u16string();
+    // On Windows the native form is the backslash one: make sure each form is what it says.
+    const char16_t other = c.form == PathForm::kForwardSlashes ? u'\\' : (std::filesystem::path::preferred_separator == '/' ? u'\\' : u'/');
+    EXPECT_EQ(path.find(other), std::u16string::npos) << "the path mixes separators";
+    return path;
   }
 
   std::vector<std::string> OpenedPages() const {
@@ -346,23 +364,19 @@ class UploadCaseTest : public ::testing::TestWithParam<UploadCase> {
     EXPECT_EQ(Stat("put"), 4 - storedBefore) << "only the chunks the service lacks are sent";
   }
 
+  const UploadCase m_case;
   ServiceClient m_service{Setting().serviceBaseUrl};
   TempDir m_dir;
 };
 
-TEST_P(UploadCaseTest, ThroughTheExports) {
-  const UploadCase& c = GetParam();
-  switch (c.scenario) {
-    case Scenario::kFreshUpload: return RunFreshUpload(c);
-    case Scenario::kAlreadyHeld: return RunAlreadyHeld(c);
-    case Scenario::kMissingFile: return RunMissingFile(c);
-    case Scenario::kPauseAndRestart: return RunPauseAndRestart(c);
-    case Scenario::kCancelAndUploadAgain: return RunCancelAndUploadAgain(c);
+// Each row becomes the test UploadCases.<name>.
+const bool kCasesRegistered = [] {
+  for (const UploadCase& c : kCases) {
+    ::testing::RegisterTest("UploadCases", c.name, nullptr, nullptr, __FILE__, __LINE__,
+                            [&c]() -> ::testing::Test* { return new UploadCaseTest(c); });
   }
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, UploadCaseTest, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<UploadCase>& info) { return std::string(info.param.name); });
+  return true;
+}();
 
 // Rejected arguments give -1 and start nothing; an unknown identifier is no
 // error. None of these issues a task identifier.
