@@ -17,7 +17,7 @@
 #include "fingerprint/sha1.h"
 #include "platform/platform.h"
 #include "platform/utf.h"
-#include "task/file_task.h"
+#include <vector>
 
 namespace {
 
@@ -52,33 +52,36 @@ int main(int argc, char** argv) {
     }
   }
 
-  CFileTask task(0, SystemPlatform(), Endpoints::BuildDefaults());
-  task.m_path = Utf8ToUtf16(path);
+  Platform& platform = SystemPlatform();
+  const FilePath file = platform.MakePath(Utf8ToUtf16(path));
 
   const auto start = std::chrono::steady_clock::now();
-  TakeFileFacts(task);
-  const int result = DigestFileChunks(task);
+  FileFacts facts;
+  const int error = ReadFileFacts(platform, file, &facts);
+  const uint32_t chunks = ChunkCountForSize(facts.size);
+  std::vector<uint8_t> digests;
+  const Outcome hashed = error == 0 ? DigestFileChunks(platform, file, chunks, nullptr, &digests) : Outcome{};
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (result != 0) {
-    std::fprintf(stderr, "hashing failed: %d\n", result);
+  if (error != 0 || !hashed.ok()) {
+    std::fprintf(stderr, "hashing failed: %d\n", error != 0 ? error : hashed.osError);
     return 1;
   }
 
   // A digest of the digest table: equal tables give equal text on both paths.
   std::string table = "-", first = "-";
-  if (task.m_chunkCount > 0) {
+  if (chunks > 0) {
     Sha1State state;
     Sha1Start(state);
-    Sha1Feed(state, task.m_digests.get(), size_t{task.m_chunkCount} * kDigestSize);
+    Sha1Feed(state, digests.data(), size_t{chunks} * kDigestSize);
     uint8_t digest[kSha1DigestSize];
     Sha1Finish(state, digest);
     table = Hex(digest, sizeof digest);
-    first = Hex(task.m_digests.get(), kDigestSize);
+    first = Hex(digests.data(), kDigestSize);
   }
   struct rusage usage {};
   getrusage(RUSAGE_SELF, &usage);
   std::printf("seconds=%.4f size=%lld chunks=%u sha1_path=%s peak_rss_kb=%ld table=%s first=%s\n", seconds,
-              static_cast<long long>(task.m_fileSize.load()), task.m_chunkCount,
+              static_cast<long long>(facts.size), chunks,
               Sha1ActivePath() == Sha1Path::kShaNi ? "shani" : "portable", usage.ru_maxrss, table.c_str(), first.c_str());
   return 0;
 }

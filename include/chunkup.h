@@ -5,19 +5,24 @@
  *
  * 1. Five functions make the whole interface. Each returns 0 on success and -1
  *    when an argument is rejected (a null pointer, a task identifier of 0).
- *    What happens to an upload itself (missing file, refusal by the service,
- *    a time-out, a cancel) is never a return value: it is reported through the
- *    `state` field of UploadInfo.
+ *    An empty path is not an error: UploadFile returns 0 at once and writes no
+ *    identifier. What happens to an upload itself (missing file, refusal by
+ *    the service, a time-out, a cancel) is never a return value: it is reported
+ *    through the `state` field of UploadInfo.
  *
  * 2. UploadFile blocks its calling thread until the upload and the completion
  *    report have ended. All other functions may be called from any thread at
  *    any time, also while an UploadFile call blocks, and return at once.
  *
  * 3. Task identifiers count up from 1 and are never reused in the life of the
- *    process; 0 is never an identifier. A second UploadFile for a path whose
- *    task is still known hands back that task's identifier. To upload the same
- *    path again, cancel the old task first. Once 4,294,967,295 identifiers have
- *    been issued, UploadFile refuses new tasks with -1.
+ *    process; 0 is never an identifier. UploadFile writes *taskId as soon as
+ *    the task is registered, before the upload starts, so another thread can
+ *    follow and steer it while UploadFile blocks; it writes it again on
+ *    return. A second UploadFile for a path whose task is still known hands
+ *    back that task's identifier at once. To upload the same path again, cancel
+ *    the old task first (a finished task then makes way, also one whose file
+ *    was missing). Once 4,294,967,295 identifiers have been issued, UploadFile
+ *    refuses new tasks with -1.
  *
  * 4. Paths are UTF-16 code units on every platform (chunkup_char16: wchar_t on
  *    Windows, char16_t elsewhere), so UploadInfo is the same 592 bytes
@@ -29,6 +34,14 @@
  *    a slot.
  *
  * 6. The library writes no log and shows no message.
+ *
+ * 7. Files: only regular files are read. A path where nothing exists leaves
+ *    the task at UPLOAD_STATE_NONE with no request sent. A path that names a
+ *    directory, FIFO, socket or device, or a file that cannot be opened, ends
+ *    the task at once in UPLOAD_STATE_FAILED (fileSize 0), without blocking
+ *    and with no request sent. The library only ever speaks http and https:
+ *    a chunk address of any other scheme from the service fails that chunk's
+ *    attempts without touching any file.
  */
 #ifndef CHUNKUP_H_
 #define CHUNKUP_H_
@@ -66,12 +79,12 @@ extern "C" {
 #endif
 
 enum {
-  UPLOAD_STATE_NONE = 0,            /* no task, or its file size is not known yet or is 0 */
-  UPLOAD_STATE_OK = 1,              /* running, done, or the service already held the file */
+  UPLOAD_STATE_NONE = 0,            /* no task, its file is missing, or its size is not known yet or is 0 */
+  UPLOAD_STATE_OK = 1,              /* running, done, cancelled, or the service already held the file */
   UPLOAD_STATE_TIMEOUT = 2,         /* a request timed out */
-  UPLOAD_STATE_TRANSFER_FAILED = 3, /* a chunk failed every attempt, or the file became unreadable */
+  UPLOAD_STATE_TRANSFER_FAILED = 3, /* a chunk could not be read, or was not taken whole, on every attempt */
   UPLOAD_STATE_REFUSED = 4,         /* the service answered with an HTTP error status */
-  UPLOAD_STATE_FAILED = 5           /* any other failure */
+  UPLOAD_STATE_FAILED = 5           /* the file could not be read, no connection, or any other failure */
 };
 
 /*
@@ -117,7 +130,8 @@ CHUNKUP_STATIC_ASSERT(offsetof(UploadInfo, urlText) == 536, "urlText at 536");
 CHUNKUP_STATIC_ASSERT(offsetof(UploadInfo, linkid) == 564, "linkid at 564");
 CHUNKUP_STATIC_ASSERT(sizeof(UploadInfo) == 592, "UploadInfo is 592 bytes");
 
-/* Uploads the file at `path`; blocks until done. Writes the task id to *taskId. */
+/* Uploads the file at `path`; blocks until done. Writes the task id to *taskId
+   when the task is registered and again on return. */
 CHUNKUP_EXPORT int32_t CHUNKUP_CALL UploadFile(const chunkup_char16* path, uint32_t* taskId, int32_t option);
 /* Zeroes *info and fills it from the task; an unknown id leaves it all zero. */
 CHUNKUP_EXPORT int32_t CHUNKUP_CALL GetUploadInfo(uint32_t taskId, UploadInfo* info);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cmath>
 #include <cstring>
 
 #include "fingerprint/chunk_hashing.h"
@@ -11,25 +10,6 @@
 namespace chunkup {
 
 Endpoints Endpoints::BuildDefaults() { return Endpoints{CHUNKUP_FILE_SERVICE_HOST, CHUNKUP_WEB_BASE_URL}; }
-
-int32_t StateForOutcome(const Outcome& outcome) {
-  switch (outcome.kind) {
-    case OutcomeKind::kOk:
-    case OutcomeKind::kAlreadyHeld:
-    case OutcomeKind::kCancelled:
-      return UPLOAD_STATE_OK;
-    case OutcomeKind::kTransport:
-      return outcome.curlCode == CURLE_OPERATION_TIMEDOUT ? UPLOAD_STATE_TIMEOUT : UPLOAD_STATE_FAILED;
-    case OutcomeKind::kChunkFailed:
-      return UPLOAD_STATE_TRANSFER_FAILED;
-    case OutcomeKind::kHttpStatus:
-      return outcome.httpStatus >= 400 ? UPLOAD_STATE_REFUSED : UPLOAD_STATE_FAILED;
-    case OutcomeKind::kUnusableReply:
-    case OutcomeKind::kFileUnreadable:
-      return UPLOAD_STATE_FAILED;
-  }
-  return UPLOAD_STATE_FAILED;
-}
 
 CFileTask::CFileTask(int32_t /*option: accepted, changes nothing*/, Platform& platform, Endpoints endpoints)
     : m_platform(platform), m_endpoints(std::move(endpoints)) {}
@@ -117,48 +97,22 @@ void CFileTask::Report() {
 
 int CFileTask::FillInfo(UploadInfo* info) {
   std::lock_guard<std::mutex> guard(m_fieldsLock);
-  const int64_t fileSize = m_fileSize.load();
-  const bool finished = m_finished.load();
-  const bool unreadable = finished && m_outcome.kind == OutcomeKind::kFileUnreadable;
-  if (fileSize == 0 && !unreadable) return -1;
+  InfoInputs in;
+  in.outcome = m_outcome;
+  in.fileSize = m_fileSize.load();
+  in.finished = m_finished.load();
+  if (in.fileSize == 0) return ComposeUploadInfo(in, &m_lastPercent, info);  // the meter stays where it is
 
-  info->state = StateForOutcome(m_outcome);
-  if (m_outcome.kind == OutcomeKind::kAlreadyHeld) m_uploaded = fileSize;
-  info->fileSize = static_cast<uint64_t>(fileSize);
-  if (fileSize == 0) return 0;  // an unreadable file: the state is all there is to say
-
-  const bool paused = m_pause.load();
-  const uint64_t uploaded = static_cast<uint64_t>(std::max<int64_t>(m_uploaded.load(), 0));
-  int32_t percent;
-  if (finished || paused) {
-    percent = m_lastPercent.load();
-  } else {
-    // Divide first, then scale; keep the low 32 bits of the truncated value.
-    const double share = static_cast<double>(uploaded) / static_cast<double>(static_cast<uint64_t>(fileSize)) * 100.0;
-    const double low = std::fmod(std::trunc(share), 4294967296.0);
-    percent = static_cast<int32_t>(static_cast<uint32_t>(low));
-    m_lastPercent = percent;
-  }
-  if (static_cast<uint32_t>(percent) > 100) percent = 100;
-  if (uploaded >= static_cast<uint64_t>(fileSize) && !finished) percent = 99;  // all handed over, not done yet
-
-  // Rate() also moves the meter's windows on, so it runs in every case.
-  const uint64_t rate = m_speed.Rate(m_platform.MonotonicMs());
-  const uint64_t kib = std::min<uint64_t>(rate / 1024, INT32_MAX);
-  info->speed = (m_cancel.load() || paused) ? 0 : static_cast<int32_t>(kib);
-  info->percent = percent;
-
-  if (!m_resultUrl.empty()) {
-    // url holds 256 units; a longer URL is cut so its terminator survives.
-    const size_t units = std::min<size_t>(m_resultUrl.size(), 255);
-    std::memcpy(info->url, m_resultUrl.data(), units * sizeof(char16_t));
-    info->url[units] = 0;
-    info->percent = 100;
-    info->speed = 0;
-    WriteSlotText(info->urlText, m_resultUrlText);
-  }
-  if (!m_linkId.empty()) WriteSlotText(info->linkid, m_linkId);
-  return 0;
+  if (in.outcome.kind == OutcomeKind::kAlreadyHeld) m_uploaded = in.fileSize;
+  in.uploaded = m_uploaded.load();
+  in.paused = m_pause.load();
+  in.cancelled = m_cancel.load();
+  // Rate() also moves the meter's windows on, so it runs on every poll.
+  in.rate = m_speed.Rate(m_platform.MonotonicMs());
+  in.resultUrl = m_resultUrl;
+  in.resultUrlText = m_resultUrlText;
+  in.linkId = m_linkId;
+  return ComposeUploadInfo(in, &m_lastPercent, info);
 }
 
 bool CFileTask::TakeSnapshot(ReportValues* values) {

@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 #include "protocol/protocol.h"
 #include "report/report.h"
+#include "task/info_text.h"
 #include "task/speed_meter.h"
 
 namespace chunkup {
@@ -23,10 +24,6 @@ struct Endpoints {
 
   static Endpoints BuildDefaults();
 };
-
-// The state the host sees for a task's outcome. The only place outcomes
-// become UPLOAD_STATE_* values.
-int32_t StateForOutcome(const Outcome& outcome);
 
 // One upload of one file, and the one place that runs its steps in order:
 // file facts and chunk digests, prepare, chunk transfer, commit (the upload
@@ -96,10 +93,10 @@ class CFileTask final : public IChunkLoopObserver, public IReportSource {
   std::atomic<bool> m_pause{false};
   std::atomic<bool> m_finished{false};
   std::atomic<bool> m_inUse{false};
-  std::atomic<int32_t> m_lastPercent{0};
 
   mutable std::mutex m_fieldsLock;
   Outcome m_outcome;                 // guarded by m_fieldsLock
+  int32_t m_lastPercent = 0;         // guarded by m_fieldsLock
   SpeedMeter m_speed;                // guarded by m_fieldsLock
   std::u16string m_resultUrl;        // guarded by m_fieldsLock
   std::string m_resultUrlText;       // guarded by m_fieldsLock

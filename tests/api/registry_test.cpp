@@ -59,7 +59,7 @@ TEST_F(RegistryTest, IdentifiersCountUpAndLivePathsKeepTheirs) {
   EXPECT_EQ(Add(b), 2u);
   EXPECT_EQ(Add(a), 1u) << "a task that ended without a cancel keeps its path";
   EXPECT_EQ(Add(missing), 3u);
-  EXPECT_EQ(Add(missing), 3u) << "a missing file's task never finishes, so it keeps its path";
+  EXPECT_EQ(Add(missing), 3u) << "without a cancel, a missing file's task keeps its path";
   EXPECT_TRUE(AllZero(3));
   EXPECT_EQ(Add(b), 2u);
 }
@@ -84,11 +84,45 @@ TEST_F(RegistryTest, CancelledAndFinishedTaskMakesWayForANewUpload) {
   EXPECT_EQ(Add(dir.WriteFile("b.bin", "b")), 3u) << "a purged identifier is never issued again";
 }
 
-TEST_F(RegistryTest, CancelledButUnfinishedTaskIsStillLive) {
+// A missing file ends its task at once; cancelled, it makes way like any
+// other, so the path can be uploaded once the file is there.
+TEST_F(RegistryTest, CancelledTaskOfAMissingFileIsReleased) {
   const std::string missing = (dir.path() / "gone.bin").string();
   ASSERT_EQ(Add(missing), 1u);
+  EXPECT_TRUE(AllZero(1)) << "no size, no state";
   registry.Cancel(1);
-  EXPECT_EQ(Add(missing), 1u);
+  dir.WriteFile("gone.bin", "here now");
+  EXPECT_EQ(Add(missing), 2u);
+  EXPECT_FALSE(AllZero(2));
+}
+
+// The identifier is written as soon as the task is registered, so another
+// host thread can follow (and steer) the upload while UploadFile blocks.
+TEST_F(RegistryTest, TaskIdIsWrittenBeforeTheUploadEnds) {
+  const std::string a = dir.WriteFile("follow.bin", "follow me");
+  std::mutex lock;
+  std::condition_variable changed;
+  bool held = false, released = false;
+  platform.SetOpenHook([&] {
+    std::unique_lock<std::mutex> hold(lock);
+    held = true;
+    changed.notify_all();
+    changed.wait_for(hold, std::chrono::seconds(20), [&] { return released; });
+  });
+  uint32_t id = 0;  // the host's variable; guarded by `lock` once the hook holds the upload
+  std::thread uploader([&] { registry.AddTask(U16(a), &id, 0); });
+  {
+    std::unique_lock<std::mutex> hold(lock);
+    ASSERT_TRUE(changed.wait_for(hold, std::chrono::seconds(20), [&] { return held; }));
+    EXPECT_EQ(id, 1u) << "written while the upload is still at its first open";
+    UploadInfo info{};
+    EXPECT_EQ(registry.GetInfo(id, &info), 0);
+    released = true;
+    changed.notify_all();
+  }
+  uploader.join();
+  platform.SetOpenHook(nullptr);
+  EXPECT_EQ(id, 1u);
 }
 
 // A task whose UploadFile call is still running must not be destroyed, even

@@ -7,13 +7,12 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/task_registry.h"
 #include "report/report.h"
 #include "task/file_task.h"
-#include "task/info_text.h"
-#include "task/status.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/service_process.h"
 #include "tests/support/temp_dir.h"
@@ -23,9 +22,8 @@ namespace {
 
 constexpr char kUuid[] = "0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9";
 
-// The fake platform plus two observations the report needs: how many reports
-// the service had seen when the page was opened, and a switch that makes the
-// UTF-16 to UTF-8 conversion fail.
+// The fake platform plus one observation the report needs: how many reports
+// the service had seen when the page was opened.
 class ReportPlatform final : public Platform {
  public:
   explicit ReportPlatform(ServiceProcess& service) : m_service(service) {
@@ -36,30 +34,21 @@ class ReportPlatform final : public Platform {
   }
 
   FakePlatform& fake() { return m_fake; }
-  void SetWideToUtf8Fails(bool on) { m_wideFails = on; }
   // Report requests the service had counted at each page opening.
   std::vector<int> ReportsSeenAtOpen() const { return m_seenAtOpen; }
 
-  int OpenFile(const std::u16string& path, const FileOpenArgs& args, std::unique_ptr<PlatformFile>* file) override {
-    return m_fake.OpenFile(path, args, file);
+  FilePath MakePath(const std::u16string& hostText) override { return m_fake.MakePath(hostText); }
+  bool PathExists(const FilePath& path) override { return m_fake.PathExists(path); }
+  std::u16string FileNameOf(const std::u16string& path) override { return m_fake.FileNameOf(path); }
+  int OpenForRead(const FilePath& path, Sharing sharing, std::unique_ptr<ReadableFile>* file) override {
+    return m_fake.OpenForRead(path, sharing, file);
   }
-  bool PathExists(const std::u16string& path) override { return m_fake.PathExists(path); }
-  std::u16string FindFileName(const std::u16string& path) override { return m_fake.FindFileName(path); }
   void SleepMs(uint32_t ms) override { m_fake.SleepMs(ms); }
-  uint32_t TickCount() override { return m_fake.TickCount(); }
-  bool SystemTimeToFileTime(const SystemTime& time, FileTime* out) override {
-    return m_fake.SystemTimeToFileTime(time, out);
-  }
+  uint64_t MonotonicMs() override { return m_fake.MonotonicMs(); }
   std::unique_ptr<PlatformThread> StartThread(std::function<void()> body) override {
     return m_fake.StartThread(std::move(body));
   }
-  int MultiByteToWide(CodePage page, const char* source, int sourceLength, char16_t* target, int capacity) override {
-    return m_fake.MultiByteToWide(page, source, sourceLength, target, capacity);
-  }
-  int WideToMultiByte(CodePage page, const char16_t* source, int sourceLength, char* target, int capacity) override {
-    if (m_wideFails) return 0;
-    return m_fake.WideToMultiByte(page, source, sourceLength, target, capacity);
-  }
+  std::u16string SystemCodePageToUtf16(const std::string& text) override { return m_fake.SystemCodePageToUtf16(text); }
   std::string NewUuid() override { return m_fake.NewUuid(); }
   void OpenUrl(const std::u16string& url) override {
     m_seenAtOpen.push_back(m_service.Stats()["report"].asInt());
@@ -69,24 +58,43 @@ class ReportPlatform final : public Platform {
  private:
   ServiceProcess& m_service;
   FakePlatform m_fake;
-  std::atomic<bool> m_wideFails{false};
   std::vector<int> m_seenAtOpen;  // written on the completion thread only
+};
+
+// An upload as the completion thread sees it, with every answer settable.
+class FakeUpload final : public IReportSource {
+ public:
+  FakeUpload(uint64_t size, const std::string& resultUrl = "") : fileSize(size), resultUrl(resultUrl) {}
+
+  bool IsPaused() override { return paused.load(); }
+  bool IsCancelled() override { return cancelled.load(); }
+  bool IsFinished() override { return finished.load(); }
+  // What the host would see of a task in this state.
+  bool TakeSnapshot(ReportValues* values) override {
+    if (fileSize == 0) return false;
+    values->fileSize = fileSize;
+    values->speedKiB = 0;
+    values->percent = resultUrl.empty() ? percent : 100;
+    if (!resultUrl.empty()) values->resultUrl = resultUrl;
+    return true;
+  }
+  uint64_t FileSize() override { return fileSize; }
+  std::string ResultUrlText() override { return resultUrl; }
+
+  uint64_t fileSize;
+  std::string resultUrl;
+  int32_t percent = 0;
+  std::atomic<bool> paused{false}, cancelled{false}, finished{true};
 };
 
 class ReportTest : public ::testing::Test {
  protected:
   ReportTest() : m_platform(m_service) {}
 
-  // A task whose upload thread has ended, as the completion thread finds it.
-  std::unique_ptr<CFileTask> FinishedTask(const std::string& name, int64_t size, int32_t status,
-                                          const std::string& resultUrl = "") {
-    auto task = std::make_unique<CFileTask>(0, m_platform, Endpoints{m_service.HostPort(), m_service.BaseUrl()});
-    task->m_name = U16(name);
-    task->m_fileSize = size;
-    task->m_status = status;
-    if (!resultUrl.empty()) task->SetResultUrl(resultUrl);
-    task->m_finished = true;
-    return task;
+  // The completion thread's work for one upload, on the page of `uuid`.
+  void Report(FakeUpload& upload, const std::string& name, ReportPlatform* platform = nullptr) {
+    ReportPlatform& p = platform ? *platform : m_platform;
+    RunCompletionReports(p, MakeReportPages(m_service.BaseUrl(), p.NewUuid()), name, upload);
   }
 
   Json::Value Reports() { return m_service.Reports(kUuid)["reports"]; }
@@ -101,13 +109,17 @@ class ReportTest : public ::testing::Test {
   ReportPlatform m_platform;
 };
 
+TEST(ReportPagesTest, PageAndReceiveUrlsShareTheUuid) {
+  const ReportPages pages = MakeReportPages("http://h:1", kUuid);
+  EXPECT_EQ(pages.uploadPageUrl, std::string("http://h:1/g/upload/") + kUuid);
+  EXPECT_EQ(pages.receivePageUrl, std::string("http://h:1/g/receive/") + kUuid);
+}
+
 TEST_F(ReportTest, CompletedUploadReportsFirstPassAndLast) {
   const std::string url = m_service.BaseUrl() + "/f/abc?x=1&y=a b~";
-  auto task = FinishedTask("my file.bin", 1000, kStatusRunning, url);
-  EXPECT_EQ(task->Report(), 0);
+  FakeUpload upload(1000, url);
+  Report(upload, "my file.bin");
 
-  EXPECT_EQ(task->UploadPageUrl(), m_service.BaseUrl() + "/g/upload/" + kUuid);
-  EXPECT_EQ(task->ReceivePageUrl(), m_service.BaseUrl() + "/g/receive/" + kUuid);
   const std::string escapedUrl = "&url=" + std::string("http%3a%2f%2f127.0.0.1%3a") +
                                  m_service.HostPort().substr(m_service.HostPort().find(':') + 1) +
                                  "%2ff%2fabc%3fx%3d1%26y%3da+b%7e";
@@ -130,10 +142,9 @@ TEST_F(ReportTest, CompletedUploadReportsFirstPassAndLast) {
 }
 
 TEST_F(ReportTest, FailedUploadSendsNoUrlAndLastReportClaimsWholeFile) {
-  auto task = FinishedTask("part.bin", 1000, kStatusChunkFailed);
-  task->m_uploaded = 400;
-  task->m_lastPercent = 40;  // what the host last saw before the failure
-  EXPECT_EQ(task->Report(), 0);
+  FakeUpload upload(1000);
+  upload.percent = 40;  // what the host last saw before the failure
+  Report(upload, "part.bin");
 
   EXPECT_EQ(Queries(), (std::vector<std::string>{
                            "filesize=1000&uploaded=0&speed=0&name=part.bin",
@@ -145,8 +156,8 @@ TEST_F(ReportTest, FailedUploadSendsNoUrlAndLastReportClaimsWholeFile) {
 }
 
 TEST_F(ReportTest, EmptyFileSkipsThePassReport) {
-  auto task = FinishedTask("empty.txt", 0, kStatusRunning, m_service.BaseUrl() + "/f/e");
-  EXPECT_EQ(task->Report(), 0);
+  FakeUpload upload(0, m_service.BaseUrl() + "/f/e");
+  Report(upload, "empty.txt");
   const auto queries = Queries();
   ASSERT_EQ(queries.size(), 2u);
   EXPECT_EQ(queries[0], "filesize=0&uploaded=0&speed=0&name=empty.txt");
@@ -170,10 +181,10 @@ TEST_F(ReportTest, NamesTravelEscapedWithUtf8BytesRaw) {
   for (size_t i = 0; i < cases.size(); ++i) {
     const Case& c = cases[i];
     SCOPED_TRACE(c.queryName);
-    auto task = FinishedTask(c.name, 10, kStatusRunning);
+    FakeUpload upload(10);
     const std::string uuid = "00000000-0000-4000-8000-00000000000" + std::to_string(i);  // a page per case
     m_platform.fake().SetFixedUuid(uuid);
-    EXPECT_EQ(task->Report(), 0);
+    Report(upload, c.name);
     const Json::Value reports = m_service.Reports(uuid)["reports"];
     ASSERT_EQ(reports.size(), 3u) << "every report must be accepted";
     for (const auto& r : reports) {
@@ -182,16 +193,6 @@ TEST_F(ReportTest, NamesTravelEscapedWithUtf8BytesRaw) {
       EXPECT_NE(query.find("&name=" + c.queryName), std::string::npos) << query;
     }
   }
-}
-
-TEST_F(ReportTest, NameThatDoesNotConvertGoesOutEmpty) {
-  auto task = FinishedTask("lost.bin", 10, kStatusRunning);
-  m_platform.SetWideToUtf8Fails(true);
-  EXPECT_EQ(task->Report(), 0);
-  const auto queries = Queries();
-  ASSERT_EQ(queries.size(), 3u);
-  EXPECT_EQ(queries[0], "filesize=10&uploaded=0&speed=0&name=");
-  EXPECT_EQ(Reports()[0]["name"].asString(), "");
 }
 
 TEST_F(ReportTest, PageOpensAfterTheFirstAcceptedReportOnly) {
@@ -216,11 +217,8 @@ TEST_F(ReportTest, PageOpensAfterTheFirstAcceptedReportOnly) {
     if (*c.knobs) {
       ASSERT_TRUE(m_service.SetKnobs(c.knobs));
     }
-    CFileTask task(0, platform, Endpoints{m_service.HostPort(), m_service.BaseUrl()});
-    task.m_name = u"page.bin";
-    task.m_fileSize = 5;
-    task.m_finished = true;
-    EXPECT_EQ(task.Report(), 0);
+    FakeUpload upload(5);
+    Report(upload, "page.bin", &platform);
     EXPECT_EQ(platform.ReportsSeenAtOpen(), c.seenAtOpen);
     EXPECT_EQ(platform.fake().OpenedUrls().size(), c.seenAtOpen.size());
     EXPECT_EQ(m_service.Reports(uuid)["reports"].size(), c.recorded);
@@ -229,26 +227,26 @@ TEST_F(ReportTest, PageOpensAfterTheFirstAcceptedReportOnly) {
 }
 
 TEST_F(ReportTest, PausedTaskWaitsTwoSecondsBeforeItsPass) {
-  auto task = FinishedTask("paused.bin", 1000, kStatusRunning, m_service.BaseUrl() + "/f/p");
-  task->m_pause = true;
-  EXPECT_EQ(task->Report(), 0);
+  FakeUpload upload(1000, m_service.BaseUrl() + "/f/p");
+  upload.paused = true;
+  Report(upload, "paused.bin");
   EXPECT_EQ(m_platform.fake().Sleeps(), std::vector<uint32_t>{2000});
   EXPECT_EQ(Queries().size(), 3u);
 }
 
 TEST_F(ReportTest, CancelWhileTheUploadRunsEndsWithoutTheLastReport) {
-  auto task = FinishedTask("cancel.bin", 1000, kStatusRunning);
-  task->m_finished = false;
-  task->m_cancel = true;
-  EXPECT_EQ(task->Report(), 0);
+  FakeUpload upload(1000);
+  upload.finished = false;
+  upload.cancelled = true;
+  Report(upload, "cancel.bin");
   const auto queries = Queries();
   ASSERT_EQ(queries.size(), 2u);  // the first report and one pass
   EXPECT_EQ(queries[1], "filesize=1000&uploaded=0&speed=0&name=cancel.bin");
 }
 
 TEST_F(ReportTest, UnfinishedTaskPassesEverySecondUntilItFinishes) {
-  auto task = FinishedTask("slow.bin", 1000, kStatusRunning);
-  task->m_finished = false;
+  FakeUpload upload(1000);
+  upload.finished = false;
   std::atomic<bool> stop{false};
   // Sleeps only advance the manual clock, so the loop runs as fast as the
   // service answers; finish the task once a few passes have gone by.
@@ -257,9 +255,9 @@ TEST_F(ReportTest, UnfinishedTaskPassesEverySecondUntilItFinishes) {
       if (m_platform.fake().Sleeps().size() >= 3) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    task->m_finished = true;
+    upload.finished = true;
   });
-  EXPECT_EQ(task->Report(), 0);
+  Report(upload, "slow.bin");
   stop = true;
   finisher.join();
   const auto sleeps = m_platform.fake().Sleeps();
@@ -272,8 +270,7 @@ TEST_F(ReportTest, UnfinishedTaskPassesEverySecondUntilItFinishes) {
 }
 
 TEST_F(ReportTest, SendReportValues) {
-  auto task = FinishedTask("v.bin", 1, kStatusRunning);
-  task->MakePageUrls();
+  const std::string receive = MakeReportPages(m_service.BaseUrl(), kUuid).receivePageUrl;
   struct Case {
     int32_t percent;
     uint64_t fileSize;
@@ -293,23 +290,20 @@ TEST_F(ReportTest, SendReportValues) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.query);
-    UploadInfo info;
-    std::memset(&info, 0, sizeof info);
-    info.percent = c.percent;
-    info.fileSize = c.fileSize;
-    info.speed = c.speed;
-    WriteSlotText(info.urlText, c.urlText);
+    ReportValues values;
+    values.percent = c.percent;
+    values.fileSize = c.fileSize;
+    values.speedKiB = c.speed;
+    values.resultUrl = c.urlText;
     const size_t before = Queries().size();
-    EXPECT_EQ(SendReport(info, *task), 0);
+    EXPECT_EQ(SendReport(receive, "v.bin", values), 0);
     const auto queries = Queries();
     ASSERT_EQ(queries.size(), before + 1);
     EXPECT_EQ(queries.back(), c.query);
   }
   // A refused report is -1.
   ASSERT_TRUE(m_service.SetKnobs("report_status=500&report_count=1"));
-  UploadInfo info;
-  std::memset(&info, 0, sizeof info);
-  EXPECT_EQ(SendReport(info, *task), -1);
+  EXPECT_EQ(SendReport(receive, "v.bin", ReportValues{}), -1);
 }
 
 // A whole upload through the registry: the reports follow the real result.

@@ -1,60 +1,71 @@
-// How a task's status, counts and flags turn into what the host reads.
+// How an upload's outcome, counts and flags turn into what the host reads.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "task/file_task.h"
 #include "task/info_text.h"
-#include "task/status.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/temp_dir.h"
 
 namespace chunkup {
 namespace {
 
 using testing::FakePlatform;
 
-class FillInfoTest : public ::testing::Test {
- protected:
-  FillInfoTest() { platform.SetTick(100000); }
-  UploadInfo Fill(int* result = nullptr) {
-    UploadInfo info;
-    std::memset(&info, 0, sizeof info);
-    int rc = task.FillInfo(&info);
-    if (result) *result = rc;
-    return info;
-  }
-  FakePlatform platform;
-  CFileTask task{0, platform, Endpoints{"127.0.0.1:1", "http://127.0.0.1:1"}};
-};
-
-TEST(StateForStatusTest, MapsEveryKindOfStatus) {
-  struct Case {
-    int32_t status;
-    int32_t state;
-  } cases[] = {
-      {200, UPLOAD_STATE_OK},        {409, UPLOAD_STATE_OK},  // 409 is checked before "400 or more"
-      {28, UPLOAD_STATE_TIMEOUT},    {-4, UPLOAD_STATE_TRANSFER_FAILED},
-      {-101, UPLOAD_STATE_TRANSFER_FAILED},
-      {400, UPLOAD_STATE_REFUSED},   {404, UPLOAD_STATE_REFUSED},
-      {500, UPLOAD_STATE_REFUSED},   {-1, UPLOAD_STATE_FAILED},
-      {-5, UPLOAD_STATE_FAILED},     {7, UPLOAD_STATE_FAILED},  // libcurl: could not connect
-      {42, UPLOAD_STATE_FAILED},     {1, UPLOAD_STATE_FAILED},
-      {201, UPLOAD_STATE_FAILED},    {399, UPLOAD_STATE_FAILED},
-  };
-  for (const Case& c : cases) EXPECT_EQ(StateForStatus(c.status), c.state) << "status " << c.status;
+UploadInfo Compose(const InfoInputs& in, int32_t* lastPercent, int* result = nullptr) {
+  UploadInfo info;
+  std::memset(&info, 0, sizeof info);
+  const int rc = ComposeUploadInfo(in, lastPercent, &info);
+  if (result) *result = rc;
+  return info;
 }
 
-TEST_F(FillInfoTest, UnknownSizeWritesNothing) {
+TEST(StateForOutcomeTest, MapsEveryKindOfOutcome) {
+  struct Case {
+    const char* name;
+    Outcome outcome;
+    int32_t state;
+  } cases[] = {
+      {"running or committed", Outcome::Ok(), UPLOAD_STATE_OK},
+      {"already held", Outcome::Of(OutcomeKind::kAlreadyHeld), UPLOAD_STATE_OK},
+      {"cancelled", Outcome::Of(OutcomeKind::kCancelled), UPLOAD_STATE_OK},
+      {"time-out", Outcome::Transport(28), UPLOAD_STATE_TIMEOUT},
+      {"connection refused", Outcome::Transport(7), UPLOAD_STATE_FAILED},
+      {"aborted", Outcome::Transport(42), UPLOAD_STATE_FAILED},
+      {"chunk failed", Outcome::Of(OutcomeKind::kChunkFailed), UPLOAD_STATE_TRANSFER_FAILED},
+      {"400", Outcome::Http(400), UPLOAD_STATE_REFUSED},
+      {"409 outside the prepare", Outcome::Http(409), UPLOAD_STATE_REFUSED},
+      {"500", Outcome::Http(500), UPLOAD_STATE_REFUSED},
+      {"201", Outcome::Http(201), UPLOAD_STATE_FAILED},
+      {"a status of 28 is not a time-out", Outcome::Http(28), UPLOAD_STATE_FAILED},
+      {"no status line", Outcome::Of(OutcomeKind::kUnusableReply), UPLOAD_STATE_FAILED},
+      {"file unreadable", Outcome::File(OutcomeKind::kFileUnreadable, 5), UPLOAD_STATE_FAILED},
+  };
+  for (const Case& c : cases) EXPECT_EQ(StateForOutcome(c.outcome), c.state) << c.name;
+}
+
+TEST(ComposeUploadInfoTest, UnknownSizeWritesNothingUnlessTheFileWasUnreadable) {
+  int32_t last = 0;
   int rc = 0;
-  UploadInfo info = Fill(&rc);
+  UploadInfo info = Compose(InfoInputs{}, &last, &rc);
   EXPECT_EQ(rc, -1);
   UploadInfo zero;
   std::memset(&zero, 0, sizeof zero);
   EXPECT_EQ(std::memcmp(&info, &zero, sizeof info), 0);
+
+  InfoInputs unreadable;
+  unreadable.outcome = Outcome::File(OutcomeKind::kFileUnreadable, -2);
+  unreadable.finished = true;
+  info = Compose(unreadable, &last, &rc);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(info.state, UPLOAD_STATE_FAILED);
+  EXPECT_EQ(info.fileSize, 0u);
 }
 
-TEST_F(FillInfoTest, PercentTable) {
+TEST(ComposeUploadInfoTest, PercentTable) {
   struct Case {
     const char* name;
     int64_t size;
@@ -67,23 +78,23 @@ TEST_F(FillInfoTest, PercentTable) {
       {"half way", 1000, 500, false, false, 0, 50},
       {"truncated toward zero", 3, 2, false, false, 0, 66},
       {"every byte handed over but not finished", 1000, 1000, false, false, 0, 99},
-      {"over-counted after retries, not finished", 1000, 2500, false, false, 0, 99},
+      {"over-counted, not finished", 1000, 2500, false, false, 0, 99},
       {"finished keeps the last value", 1000, 1000, true, false, 73, 73},
       {"paused keeps the last value", 1000, 800, false, true, 40, 40},
       {"paused with all bytes counted", 1000, 1000, false, true, 40, 99},
       {"last value above 100 is capped", 1000, 10, true, false, 250, 100},
-      {"negative count is huge unsigned", 1000, -1, false, false, 0, 99},
+      {"a negative count is none", 1000, -1, false, false, 0, 0},
       {"large file, exact double", int64_t{6} << 30, int64_t{3} << 30, false, false, 0, 50},
   };
   for (const Case& c : cases) {
-    task.m_fileSize = c.size;
-    task.m_uploaded = c.uploaded;
-    task.m_finished = c.finished;
-    task.m_pause = c.paused;
-    task.m_lastPercent = c.lastPercent;
-    task.m_status = 200;
+    InfoInputs in;
+    in.fileSize = c.size;
+    in.uploaded = c.uploaded;
+    in.finished = c.finished;
+    in.paused = c.paused;
+    int32_t last = c.lastPercent;
     int rc = 0;
-    UploadInfo info = Fill(&rc);
+    UploadInfo info = Compose(in, &last, &rc);
     EXPECT_EQ(rc, 0) << c.name;
     EXPECT_EQ(info.percent, c.percent) << c.name;
     EXPECT_EQ(info.fileSize, static_cast<uint64_t>(c.size)) << c.name;
@@ -91,56 +102,54 @@ TEST_F(FillInfoTest, PercentTable) {
   }
 }
 
-TEST_F(FillInfoTest, ComputedPercentIsRememberedForPause) {
-  task.m_fileSize = 1000;
-  task.m_status = 200;
-  task.m_uploaded = 420;
-  EXPECT_EQ(Fill().percent, 42);
-  task.m_pause = true;
-  task.m_uploaded = 900;
-  EXPECT_EQ(Fill().percent, 42);
-  task.m_pause = false;
-  EXPECT_EQ(Fill().percent, 90);
+TEST(ComposeUploadInfoTest, ComputedPercentIsRememberedForPause) {
+  InfoInputs in;
+  in.fileSize = 1000;
+  in.uploaded = 420;
+  int32_t last = 0;
+  EXPECT_EQ(Compose(in, &last).percent, 42);
+  in.paused = true;
+  in.uploaded = 900;
+  EXPECT_EQ(Compose(in, &last).percent, 42);
+  in.paused = false;
+  EXPECT_EQ(Compose(in, &last).percent, 90);
 }
 
-TEST_F(FillInfoTest, SpeedIsZeroWhilePausedOrCancelledButTheMeterStillMoves) {
-  task.m_fileSize = 100 << 20;
-  task.m_status = 200;
-  task.OnProgress(1);  // starts both windows at tick 100000
-  task.OnProgress(3 * 1024 * 1000 - 1);
-  platform.SetTick(101000);
-  EXPECT_EQ(Fill().speed, 3000);  // 3072000 B over 1000 ms: 3072000 B/s, 3000 KiB/s
-
-  task.m_pause = true;
-  platform.SetTick(121000);  // 21 s after the window began: this call moves it on
-  EXPECT_EQ(Fill().speed, 0);
-  EXPECT_EQ(task.m_speed.windowStart, 121000u);
-  EXPECT_EQ(task.m_speed.prevBytes, 3u * 1024 * 1000);
-
-  task.m_pause = false;
-  task.m_cancel = true;
-  EXPECT_EQ(Fill().speed, 0);
+TEST(ComposeUploadInfoTest, SpeedIsKibPerSecondAndZeroWhilePausedOrCancelled) {
+  InfoInputs in;
+  in.fileSize = 100 << 20;
+  in.rate = 3072000;
+  int32_t last = 0;
+  EXPECT_EQ(Compose(in, &last).speed, 3000);
+  in.rate = uint64_t{1} << 50;  // far beyond any link: capped, never negative
+  EXPECT_EQ(Compose(in, &last).speed, INT32_MAX);
+  in.paused = true;
+  EXPECT_EQ(Compose(in, &last).speed, 0);
+  in.paused = false;
+  in.cancelled = true;
+  EXPECT_EQ(Compose(in, &last).speed, 0);
 }
 
-TEST_F(FillInfoTest, AlreadyHeldFileCountsAsWhollySent) {
-  task.m_fileSize = 5000;
-  task.m_status = 409;
-  task.m_finished = true;
-  task.m_lastPercent = 0;
-  UploadInfo info = Fill();
+TEST(ComposeUploadInfoTest, AlreadyHeldFileCountsAsWhollySent) {
+  InfoInputs in;
+  in.fileSize = 5000;
+  in.outcome = Outcome::Of(OutcomeKind::kAlreadyHeld);
+  int32_t last = 0;
+  UploadInfo info = Compose(in, &last);
   EXPECT_EQ(info.state, UPLOAD_STATE_OK);
-  EXPECT_EQ(task.m_uploaded.load(), 5000);
+  EXPECT_EQ(info.percent, 99);
 }
 
-TEST_F(FillInfoTest, KnownResultUrlMeansDone) {
-  task.m_fileSize = 1000;
-  task.m_status = 200;
-  task.m_uploaded = 10;
-  task.OnProgress(5000);
-  platform.SetTick(103000);
-  task.SetResultUrl("http://h/f/abc");
-  task.SetLinkId("L1");
-  UploadInfo info = Fill();
+TEST(ComposeUploadInfoTest, KnownResultUrlMeansDone) {
+  InfoInputs in;
+  in.fileSize = 1000;
+  in.uploaded = 10;
+  in.rate = 5000;
+  in.resultUrl = u"http://h/f/abc";
+  in.resultUrlText = "http://h/f/abc";
+  in.linkId = "L1";
+  int32_t last = 0;
+  UploadInfo info = Compose(in, &last);
   EXPECT_EQ(info.percent, 100);
   EXPECT_EQ(info.speed, 0);
   EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(info.url)), u"http://h/f/abc");
@@ -148,15 +157,17 @@ TEST_F(FillInfoTest, KnownResultUrlMeansDone) {
   EXPECT_STREQ(chunkup_slot_text(&info.linkid), "L1");
 }
 
-TEST_F(FillInfoTest, OverlongResultUrlIsCutAndStaysTerminated) {
-  task.m_fileSize = 1;
-  task.m_status = 200;
+TEST(ComposeUploadInfoTest, OverlongResultUrlIsCutAndStaysTerminated) {
   const std::string longUrl = "http://h/" + std::string(400, 'x');
-  task.SetResultUrl(longUrl);
+  const std::u16string wide(longUrl.begin(), longUrl.end());
+  InfoInputs in;
+  in.fileSize = 1;
+  in.resultUrl = wide;
+  in.resultUrlText = longUrl;
   UploadInfo info;
   std::memset(&info, 0xAB, sizeof info);  // garbage around the field must not matter
-  std::memset(&info.url, 0xAB, sizeof info.url);
-  task.FillInfo(&info);
+  int32_t last = 0;
+  ComposeUploadInfo(in, &last, &info);
   EXPECT_EQ(info.url[255], 0);
   EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(info.url)).size(), 255u);
   EXPECT_EQ(info.urlText.length, longUrl.size());
@@ -187,15 +198,20 @@ TEST(InfoTextTest, SlotLayout) {
   EXPECT_EQ(std::memcmp(&empty, &zero, sizeof zero), 0);
 }
 
-TEST_F(FillInfoTest, PollingALongUrlDoesNotAllocatePerPoll) {
-  task.m_fileSize = 1;
-  task.m_status = 200;
-  task.SetResultUrl("http://127.0.0.1:8642/f/" + std::string(64, 'q'));
-  task.SetLinkId(std::string(40, 'L'));
+TEST(ComposeUploadInfoTest, PollingALongUrlDoesNotAllocatePerPoll) {
+  const std::string url = "http://127.0.0.1:8642/f/" + std::string(64, 'q');
+  const std::u16string wide(url.begin(), url.end());
+  const std::string linkId(40, 'L');
+  InfoInputs in;
+  in.fileSize = 1;
+  in.resultUrl = wide;
+  in.resultUrlText = url;
+  in.linkId = linkId;
+  int32_t last = 0;
   const char* firstUrlBlock = nullptr;
   const char* firstLinkBlock = nullptr;
   for (int i = 0; i < 200000; ++i) {
-    UploadInfo info = Fill();
+    UploadInfo info = Compose(in, &last);
     if (i == 0) {
       firstUrlBlock = chunkup_slot_text(&info.urlText);
       firstLinkBlock = chunkup_slot_text(&info.linkid);
@@ -209,15 +225,18 @@ TEST_F(FillInfoTest, PollingALongUrlDoesNotAllocatePerPoll) {
 TEST(SpeedMeterTest, RateTable) {
   struct Case {
     const char* name;
-    uint32_t start;
-    uint32_t bytes;
-    uint32_t now;
-    uint32_t rate;
+    uint64_t start;
+    uint64_t bytes;
+    uint64_t now;
+    uint64_t rate;
   } cases[] = {
       {"1500 bytes over 1000 ms", 5000, 1500, 6000, 1000},
       {"999 bytes over 1000 ms", 5000, 999, 6000, 0},
       {"same tick as the start", 5000, 123456, 5000, 0},
-      {"across the 32-bit wrap", 0xFFFFFC18u /* -1000 */, 4000, 1000, 2000},
+      {"a clock past 32 bits", 0x100000000ull, 4000, 0x100000000ull + 2000, 2000},
+      // 200 MB/s for 20 s: the byte count is far past 32 bits.
+      {"200 MB/s", 1000, 4000000000ull, 21000, 200000000},
+      {"6 GiB in 20 s", 1000, 6ull << 30, 21000, (6ull << 30) / 20000 * 1000},
   };
   for (const Case& c : cases) {
     SpeedMeter meter;
@@ -249,25 +268,35 @@ TEST(SpeedMeterTest, FirstRateStartsAnIdleMeter) {
   EXPECT_EQ(meter.prevStart, 7000u);
 }
 
-TEST_F(FillInfoTest, ProgressCountsAndStartsTheMeterOnlyOnPositiveCounts) {
+// Through the task: the meter starts on the first counted bytes, and a rate
+// far above 107 MB/s (where the old 32-bit counters wrapped) reads steadily.
+TEST(TaskSpeedTest, FastUploadShowsASteadySpeed) {
+  FakePlatform platform;
   platform.SetTick(5000);
-  EXPECT_EQ(task.OnProgress(0), 0);
-  EXPECT_EQ(task.OnProgress(-10), 0);
-  EXPECT_EQ(task.m_uploaded.load(), -10);
-  EXPECT_EQ(task.m_speed.windowStart, 0u);
-  task.OnProgress(100);
-  platform.SetTick(9000);
-  task.OnProgress(50);
-  EXPECT_EQ(task.m_uploaded.load(), 140);
-  EXPECT_EQ(task.m_speed.windowStart, 5000u);
-  EXPECT_EQ(task.m_speed.prevStart, 5000u);
-  EXPECT_EQ(task.m_speed.windowBytes, 150u);
-}
+  testing::TempDir dir;
+  // Port 1 is closed: the prepare fails at once and the task ends, its size known.
+  CFileTask task(0, platform, Endpoints{"127.0.0.1:1", "http://127.0.0.1:1"});
+  task.Run(testing::U16(dir.WriteFile("big.bin", std::string(1000, 'b'))));
+  ASSERT_TRUE(task.IsFinished());
 
-TEST_F(FillInfoTest, IsCancelledFollowsTheFlag) {
-  EXPECT_FALSE(task.IsCancelled());
-  task.m_cancel = true;
-  EXPECT_TRUE(task.IsCancelled());
+  EXPECT_EQ(task.OnProgress(-10), 0);  // a take-back never starts the meter
+  // 4 MiB handed over every 20 ms, about 210 MB/s, polled once a second.
+  constexpr int32_t kPiece = 4 << 20;
+  std::vector<int32_t> speeds;
+  for (int step = 1; step <= 3000; ++step) {
+    task.OnProgress(kPiece);
+    platform.AdvanceTick(20);
+    if (step % 50 == 0) {
+      UploadInfo info{};
+      ASSERT_EQ(task.FillInfo(&info), 0);
+      speeds.push_back(info.speed);
+    }
+  }
+  const int32_t expected = static_cast<int32_t>(uint64_t{kPiece} / 20 * 1000 / 1024);  // 204,800 KiB/s
+  for (size_t i = 0; i < speeds.size(); ++i) {
+    EXPECT_GT(speeds[i], expected * 9 / 10) << "second " << i + 1;
+    EXPECT_LE(speeds[i], expected) << "second " << i + 1;
+  }
 }
 
 }  // namespace
