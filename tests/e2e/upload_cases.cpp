@@ -26,6 +26,11 @@ E2eSetting& Setting() {
   return setting;
 }
 
+uint32_t ClaimNextTaskId() {
+  static std::atomic<uint32_t> lastId{0};
+  return ++lastId;
+}
+
 namespace {
 
 using std::chrono::milliseconds;
@@ -111,12 +116,10 @@ bool IsAllZero(const UploadInfo& info) {
 const UploadExports& X() { return Setting().exports; }
 
 // One UploadFile call on a thread of its own, so the case can watch and steer
-// the task while the call blocks. Identifiers count up from 1 in a process and
-// only this class starts uploads, so a task's identifier is known before its
-// UploadFile returns.
+// the task while the call blocks.
 class Upload {
  public:
-  explicit Upload(std::u16string path) : id(++s_lastId), m_path(std::move(path)) {
+  explicit Upload(std::u16string path) : id(ClaimNextTaskId()), m_path(std::move(path)) {
     m_thread = std::thread([this] {
       uint32_t written = 0;
       result = X().upload(reinterpret_cast<const chunkup_char16*>(m_path.c_str()), &written, 0);
@@ -146,7 +149,6 @@ class Upload {
   std::atomic<uint32_t> returnedId{0};
 
  private:
-  static inline uint32_t s_lastId = 0;
   const std::u16string m_path;
   std::thread m_thread;
 };

@@ -37,4 +37,9 @@ struct E2eSetting {
 
 E2eSetting& Setting();
 
+// Identifiers count up from 1 in a process. Whatever registers a new task
+// claims the next one here first, so the cases know a task's identifier
+// before its UploadFile returns.
+uint32_t ClaimNextTaskId();
+
 }  // namespace chunkup::testing

@@ -12,10 +12,18 @@
 #endif
 #include <windows.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 
+#include "tests/e2e/service_client.h"
 #include "tests/e2e/upload_cases.h"
+#include "tests/support/temp_dir.h"
 
 static_assert(sizeof(void*) == 4, "chunkup.dll is a 32-bit library");
 static_assert(sizeof(UploadInfo) == 592, "the record keeps its size on 32-bit Windows");
@@ -110,6 +118,65 @@ TEST(DllExports, EveryExportByDecoratedNameAndByOrdinal) {
         << entry.undecoratedName << " must not be exported";
   }
   EXPECT_EQ(::GetProcAddress(g_library, MAKEINTRESOURCEA(6)), nullptr) << "no export beyond ordinal 5";
+}
+
+// Windows share modes, which only the Windows host can show: the file's facts
+// and digests are taken with writers shut out, so a file another program
+// holds open for writing is not uploaded half-written; it ends the task as
+// failed, with nothing sent. Other readers do not stand in the way.
+TEST(SharedFiles, AnotherProgramsOpenHandle) {
+  const E2eSetting& setting = Setting();
+  ASSERT_TRUE(setting.unavailable.empty()) << setting.unavailable;
+  const ServiceClient service(setting.serviceBaseUrl);
+  ASSERT_TRUE(service.Answers());
+  struct Case {
+    const char* name;
+    DWORD access, share;
+    bool uploads;
+  } cases[] = {
+      {"open for writing, sharing everything", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false},
+      {"open exclusively", GENERIC_READ, 0, false},
+      {"open for reading, sharing reads", GENERIC_READ, FILE_SHARE_READ, true},
+  };
+  TempDir dir;
+  int index = 0;
+  for (const Case& c : cases) {
+    service.Reset();
+    const std::filesystem::path file = dir.path() / ("held-" + std::to_string(index++) + ".bin");
+    {
+      std::ofstream out(file, std::ios::binary);
+      out << "bytes of a file another program holds open " << index << ' ' << ::GetTickCount();
+    }
+    HANDLE other = ::CreateFileW(file.c_str(), c.access, c.share, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE) << c.name;
+
+    const uint32_t id = ClaimNextTaskId();
+    const std::u16string path = file.u16string();
+    std::atomic<bool> done{false};
+    std::atomic<int32_t> result{-2};
+    std::thread call([&] {
+      uint32_t written = 0;
+      result = setting.exports.upload(reinterpret_cast<const chunkup_char16*>(path.c_str()), &written, 0);
+      done = true;
+    });
+    for (int waited = 0; !done && waited < 600; ++waited) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (!done) setting.exports.cancel(id);
+    call.join();
+    ::CloseHandle(other);
+
+    EXPECT_EQ(result.load(), 0) << c.name;
+    UploadInfo info;
+    ASSERT_EQ(setting.exports.info(id, &info), 0);
+    if (c.uploads) {
+      EXPECT_EQ(info.state, UPLOAD_STATE_OK) << c.name;
+      EXPECT_EQ(info.percent, 100) << c.name;
+      EXPECT_EQ(service.Stats()["commit"].asInt(), 1) << c.name;
+    } else {
+      EXPECT_EQ(info.state, UPLOAD_STATE_FAILED) << c.name;
+      EXPECT_EQ(info.fileSize, 0u) << c.name;
+      EXPECT_EQ(service.Stats()["prepare"].asInt(), 0) << c.name << ": nothing is sent for a file that cannot be read";
+    }
+  }
 }
 
 }  // namespace
