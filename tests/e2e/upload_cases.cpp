@@ -214,11 +214,31 @@ class UploadCaseTest : public ::testing::Test {
     return pages;
   }
 
+  std::string UploadPagePrefix() const { return m_service.BaseUrl() + "/g/upload/"; }
+
+  // The opened pages (one entry per opening) whose upload's last report names
+  // `fileName` and, when `resultUrl` is not empty, carries that URL. Pages of
+  // other uploads, also late ones from an earlier case, do not match.
+  std::vector<std::string> PagesOf(const std::u16string& fileName, const std::string& resultUrl) const {
+    const std::string prefix = UploadPagePrefix();
+    std::vector<std::string> matching;
+    for (const std::string& page : OpenedPages()) {
+      EXPECT_EQ(page.rfind(prefix, 0), 0u) << "only the web site's upload pages are opened: " << page;
+      if (page.rfind(prefix, 0) != 0) continue;
+      const Json::Value reports = m_service.Reports(page.substr(prefix.size()))["reports"];
+      if (reports.size() == 0) continue;
+      const Json::Value& last = reports[reports.size() - 1];
+      if (last["name"].asString() != Utf8Of(fileName)) continue;
+      if (!resultUrl.empty() && last["url"].asString() != resultUrl) continue;
+      matching.push_back(page);
+    }
+    return matching;
+  }
+
   int64_t Stat(const char* name) const { return m_service.Stats()[name].asInt64(); }
 
   // Everything a host sees of an upload that went well. Returns the result URL.
-  std::string ExpectUploaded(Upload& upload, const std::string& bytes, const std::u16string& fileName,
-                             size_t pagesBefore) {
+  std::string ExpectUploaded(Upload& upload, const std::string& bytes, const std::u16string& fileName) {
     EXPECT_EQ(upload.result.load(), 0);
     EXPECT_EQ(upload.returnedId.load(), upload.id);
     const UploadInfo info = upload.Info();
@@ -237,17 +257,14 @@ class UploadCaseTest : public ::testing::Test {
 
     // The page is opened once, after the first report the web site accepted;
     // the stand-in browser may run a moment after UploadFile returned.
-    EXPECT_TRUE(WaitFor([&] { return OpenedPages().size() > pagesBefore; }, seconds(30)))
+    EXPECT_TRUE(WaitFor([&] { return !PagesOf(fileName, resultUrl).empty(); }, seconds(30), milliseconds(200)))
         << "the upload page was not opened";
     std::this_thread::sleep_for(milliseconds(500));
-    const std::vector<std::string> pages = OpenedPages();
-    EXPECT_EQ(pages.size(), pagesBefore + 1) << "the upload page must be opened exactly once";
-    if (pages.size() <= pagesBefore) return resultUrl;
-    const std::string pagePrefix = m_service.BaseUrl() + "/g/upload/";
-    const std::string& page = pages[pagesBefore];
-    EXPECT_EQ(page.rfind(pagePrefix, 0), 0u) << page;
-    const std::string uuid = page.substr(std::min(page.size(), pagePrefix.size()));
-    EXPECT_EQ(uuid.size(), 36u) << page;
+    const std::vector<std::string> pages = PagesOf(fileName, resultUrl);
+    EXPECT_EQ(pages.size(), 1u) << "the upload page must be opened exactly once";
+    if (pages.empty()) return resultUrl;
+    const std::string uuid = pages[0].substr(UploadPagePrefix().size());
+    EXPECT_EQ(uuid.size(), 36u) << pages[0];
 
     // The completion report reached the web site; its last one names the
     // file by its last path component and carries the result URL.
@@ -271,10 +288,9 @@ class UploadCaseTest : public ::testing::Test {
   void RunFreshUpload(const UploadCase& c) {
     const std::string bytes = RandomBytes(c.size);
     const std::u16string path = MakeFile(c, c.fileName, bytes);
-    const size_t pagesBefore = OpenedPages().size();
     Upload upload(path);
     ASSERT_TRUE(upload.Wait());
-    ExpectUploaded(upload, bytes, c.fileName, pagesBefore);
+    ExpectUploaded(upload, bytes, c.fileName);
     EXPECT_EQ(Stat("prepare"), 1);
     EXPECT_EQ(Stat("put"), static_cast<int64_t>((c.size + kChunk - 1) / kChunk));
     EXPECT_EQ(Stat("commit"), 1);
@@ -284,16 +300,14 @@ class UploadCaseTest : public ::testing::Test {
     const std::string bytes = RandomBytes(c.size);
     const std::u16string first = u"first-" + std::u16string(c.fileName);
     {
-      const size_t pagesBefore = OpenedPages().size();
-      Upload upload(MakeFile(c, first, bytes));
+        Upload upload(MakeFile(c, first, bytes));
       ASSERT_TRUE(upload.Wait());
-      ExpectUploaded(upload, bytes, first, pagesBefore);
+      ExpectUploaded(upload, bytes, first);
     }
     m_service.Reset();
-    const size_t pagesBefore = OpenedPages().size();
     Upload again(MakeFile(c, c.fileName, bytes));
     ASSERT_TRUE(again.Wait());
-    const std::string url = ExpectUploaded(again, bytes, c.fileName, pagesBefore);
+    const std::string url = ExpectUploaded(again, bytes, c.fileName);
     EXPECT_EQ(Stat("put"), 0);
     EXPECT_EQ(Stat("commit"), 0);
     const UploadInfo info = again.Info();
@@ -304,7 +318,6 @@ class UploadCaseTest : public ::testing::Test {
 
   void RunMissingFile(const UploadCase& c) {
     const std::u16string path = MakeFile(c, c.fileName, std::string(), /*write=*/false);
-    const size_t pagesBefore = OpenedPages().size();
     Upload upload(path);
     ASSERT_TRUE(upload.Wait(seconds(10))) << "UploadFile for a missing file returns at once";
     EXPECT_EQ(upload.result.load(), 0);
@@ -316,14 +329,13 @@ class UploadCaseTest : public ::testing::Test {
     EXPECT_EQ(again, upload.id);
     std::this_thread::sleep_for(milliseconds(1000));
     EXPECT_EQ(Stat("prepare"), 0);
-    EXPECT_EQ(OpenedPages().size(), pagesBefore) << "nothing was uploaded, so no page is shown";
+    EXPECT_TRUE(PagesOf(c.fileName, std::string()).empty()) << "nothing was uploaded, so no page is shown";
   }
 
   void RunPauseAndRestart(const UploadCase& c) {
     const std::string bytes = RandomBytes(c.size);
     const std::u16string path = MakeFile(c, c.fileName, bytes);
     ASSERT_TRUE(m_service.SetKnobs("delay_ms=400"));
-    const size_t pagesBefore = OpenedPages().size();
     Upload upload(path);
     ASSERT_TRUE(WaitFor([&] { return Stat("put") >= 1; }, seconds(60), milliseconds(10)));
     EXPECT_EQ(X().pause(upload.id), 0);
@@ -341,7 +353,7 @@ class UploadCaseTest : public ::testing::Test {
     m_service.Reset();  // no more delays
     EXPECT_EQ(X().restart(upload.id), 0);
     ASSERT_TRUE(upload.Wait());
-    ExpectUploaded(upload, bytes, c.fileName, pagesBefore);
+    ExpectUploaded(upload, bytes, c.fileName);
   }
 
   void RunCancelAndUploadAgain(const UploadCase& c) {
@@ -359,10 +371,9 @@ class UploadCaseTest : public ::testing::Test {
     }
     ASSERT_LT(storedBefore, 4);
     m_service.Reset();
-    const size_t pagesBefore = OpenedPages().size();
     Upload again(path);  // the cancelled task makes way for a new one
     ASSERT_TRUE(again.Wait());
-    ExpectUploaded(again, bytes, c.fileName, pagesBefore);
+    ExpectUploaded(again, bytes, c.fileName);
     EXPECT_EQ(Stat("put"), 4 - storedBefore) << "only the chunks the service lacks are sent";
   }
 
