@@ -235,6 +235,18 @@ class UploadCaseTest : public ::testing::Test {
     return matching;
   }
 
+  // Each opened page with the name and URL its last report gave, for failure messages.
+  std::string DescribeOpenedPages() const {
+    const std::string prefix = UploadPagePrefix();
+    std::string text;
+    for (const std::string& page : OpenedPages()) {
+      const Json::Value reports = m_service.Reports(page.substr(std::min(page.size(), prefix.size())))["reports"];
+      const Json::Value last = reports.size() ? reports[reports.size() - 1] : Json::Value();
+      text += "\n  " + page + " name=\"" + last["name"].asString() + "\" url=\"" + last["url"].asString() + "\"";
+    }
+    return text.empty() ? "none" : text;
+  }
+
   int64_t Stat(const char* name) const { return m_service.Stats()[name].asInt64(); }
 
   // Everything a host sees of an upload that went well. Returns the result URL.
@@ -258,7 +270,7 @@ class UploadCaseTest : public ::testing::Test {
     // The page is opened once, after the first report the web site accepted;
     // the stand-in browser may run a moment after UploadFile returned.
     EXPECT_TRUE(WaitFor([&] { return !PagesOf(fileName, resultUrl).empty(); }, seconds(30), milliseconds(200)))
-        << "the upload page was not opened";
+        << "no upload page was opened for " << Utf8Of(fileName) << "; opened: " << DescribeOpenedPages();
     std::this_thread::sleep_for(milliseconds(500));
     const std::vector<std::string> pages = PagesOf(fileName, resultUrl);
     EXPECT_EQ(pages.size(), 1u) << "the upload page must be opened exactly once";
