@@ -8,6 +8,7 @@ set(CHUNKUP_MINGW_TRIPLE i686-w64-mingw32)
 set(CMAKE_C_COMPILER ${CHUNKUP_MINGW_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${CHUNKUP_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${CHUNKUP_MINGW_TRIPLE}-windres)
+set(CMAKE_DLLTOOL ${CHUNKUP_MINGW_TRIPLE}-dlltool)
 
 # Where the cross-built libcurl, jsoncpp and googletest live; passed on to
 # try_compile projects too.
