@@ -69,6 +69,13 @@ TEST(Win32PlatformTest, NonAsciiPathsOpenAsTheHostWroteThem) {
     ASSERT_EQ(P().OpenForRead(file, Sharing::kDenyWriters, &opened), 0);
     EXPECT_EQ(ReadAll(*opened), "content of the file");
   }
+  // The extended-length form reaches CreateFileW as written, prefix and all.
+  const std::u16string extended = u"\\\\?\\" + WriteFile(dir, u"long form.bin", "long form");
+  std::unique_ptr<ReadableFile> longForm;
+  ASSERT_EQ(P().OpenForRead(P().MakePath(extended), Sharing::kDenyWriters, &longForm), 0);
+  EXPECT_EQ(ReadAll(*longForm), "long form");
+  EXPECT_EQ(P().FileNameOf(extended), u"long form.bin");
+
   const std::u16string path = WriteFile(dir, u"z.bin", "z");
   EXPECT_FALSE(P().PathExists(P().MakePath(path + u'\0' + u"x"))) << "an embedded zero never names a file";
   std::unique_ptr<ReadableFile> opened;
