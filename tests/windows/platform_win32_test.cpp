@@ -8,6 +8,7 @@
 #endif
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -117,6 +118,37 @@ TEST(Win32PlatformTest, ReadSeekSizeAndLastWriteTime) {
     EXPECT_EQ(file->Seek(10000), 0) << "past the end is allowed; reads then give nothing";
     EXPECT_EQ(file->Read(buffer, sizeof buffer, &got), 0);
     EXPECT_EQ(got, 0u);
+  }
+}
+
+// Reads are served through a read-ahead buffer: whatever the mix of block
+// sizes and seeks, the bytes are the file's, and a short count comes only at
+// the end of the file.
+TEST(Win32PlatformTest, ReadsReturnTheFileBytesWhateverTheBlockSize) {
+  TempDir dir;
+  std::string content(300000, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
+  const FilePath path = P().MakePath(WriteFile(dir, u"big.bin", content));
+  for (size_t block : {size_t{1}, size_t{4096}, size_t{5000}, size_t{65536}, size_t{65537}, size_t{400000}}) {
+    std::unique_ptr<ReadableFile> file;
+    ASSERT_EQ(P().OpenForRead(path, Sharing::kDenyWriters, &file), 0);
+    std::string read, buffer(block, '\0');
+    for (size_t got = block; got == block && read.size() <= content.size();) {
+      ASSERT_EQ(file->Read(buffer.data(), block, &got), 0);
+      read.append(buffer.data(), got);
+    }
+    EXPECT_TRUE(read == content) << "block " << block;
+  }
+  std::unique_ptr<ReadableFile> file;
+  ASSERT_EQ(P().OpenForRead(path, Sharing::kAllowWriters, &file), 0);
+  char small[10];
+  size_t got = 0;
+  ASSERT_EQ(file->Read(small, sizeof small, &got), 0);
+  for (uint64_t offset : {uint64_t{0}, uint64_t{123456}, uint64_t{299995}, uint64_t{5}}) {
+    ASSERT_EQ(file->Seek(offset), 0);
+    ASSERT_EQ(file->Read(small, sizeof small, &got), 0);
+    const size_t expected = std::min<size_t>(sizeof small, content.size() - static_cast<size_t>(offset));
+    EXPECT_EQ(std::string(small, got), content.substr(static_cast<size_t>(offset), expected)) << offset;
   }
 }
 
