@@ -67,6 +67,9 @@ DnsCacheLease MakeCache() {
   curl_share_setopt(cache->share, CURLSHOPT_LOCKFUNC, LockShare);
   curl_share_setopt(cache->share, CURLSHOPT_UNLOCKFUNC, UnlockShare);
   curl_share_setopt(cache->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+  // Connections are pooled too: a whole upload, its commit and its reports
+  // travel on one connection per host while the service keeps it open.
+  curl_share_setopt(cache->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
   State().live.fetch_add(1, std::memory_order_relaxed);
   return DnsCacheLease(cache, ReleaseCache);
 }

@@ -1,8 +1,9 @@
-// The process-wide DNS cache that every request attaches to. Requests run on
-// several threads at once, and the cache can be renewed while some of them
-// still use the old one, so each request holds a lease on the cache it
-// attached until its easy handle is gone; the old cache is released by
-// whoever drops the last lease.
+// The process-wide libcurl share that every request attaches to: the DNS
+// cache and the pool of open connections. Requests run on several threads at
+// once, and the share can be renewed while some of them still use the old
+// one, so each request holds a lease on the share it attached until its easy
+// handle is gone; the old share (and the connections it pooled) is released
+// by whoever drops the last lease.
 #pragma once
 
 #include <curl/curl.h>

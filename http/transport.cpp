@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -191,6 +192,10 @@ CURLcode PerformPut(HeaderList headers, ByteBuffer& body, const char* url, Uploa
   curl_easy_setopt(handle, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(source.remaining));
   curl_easy_setopt(handle, CURLOPT_READFUNCTION, ReadUploadSource);
   curl_easy_setopt(handle, CURLOPT_READDATA, &source);
+  // A pooled connection the service has closed meanwhile is replaced by
+  // libcurl, which then sends the body again from its start.
+  curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, SeekUploadSource);
+  curl_easy_setopt(handle, CURLOPT_SEEKDATA, &source);
   request.SetReplyBuffers(body, headerText);
   curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimit);
   curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, kLowSpeedTime);
@@ -278,6 +283,18 @@ size_t ReadUploadSource(char* target, size_t size, size_t count, void* source) {
   upload->remaining -= n;
   if (upload->callback) upload->callback->OnProgress(static_cast<int32_t>(n));
   return n;
+}
+
+int SeekUploadSource(void* source, curl_off_t offset, int origin) {
+  auto* upload = static_cast<UploadSource*>(source);
+  const uint64_t total = uint64_t{upload->offset} + upload->remaining;
+  if (origin != SEEK_SET || offset < 0 || static_cast<uint64_t>(offset) > total) return CURL_SEEKFUNC_CANTSEEK;
+  const auto to = static_cast<uint32_t>(offset);
+  // Bytes already counted past the new position go out again: take them back.
+  if (upload->callback && upload->offset > to) upload->callback->OnProgress(-static_cast<int32_t>(upload->offset - to));
+  upload->offset = to;
+  upload->remaining = static_cast<uint32_t>(total - to);
+  return CURL_SEEKFUNC_OK;
 }
 
 DnsCacheLease AttachSharedDnsCache(CURL* handle) {

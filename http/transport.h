@@ -70,6 +70,7 @@ void FreeHeaderList(HeaderList list);
 // libcurl callbacks.
 size_t AppendBytes(char* data, size_t size, size_t count, void* buffer);
 size_t ReadUploadSource(char* target, size_t size, size_t count, void* source);
+int SeekUploadSource(void* source, curl_off_t offset, int origin);
 
 // Option steps shared by both request kinds. The lease keeps the attached
 // share alive: hold it until after curl_easy_cleanup of `handle`.

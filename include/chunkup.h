@@ -42,11 +42,15 @@
  *    the task at UPLOAD_STATE_NONE with no request sent. A path that names a
  *    directory, FIFO, socket or device, or a file that cannot be opened, ends
  *    the task at once in UPLOAD_STATE_FAILED (fileSize 0), without blocking
- *    and with no request sent. The library only ever speaks http and https:
- *    a chunk address of any other scheme from the service fails that chunk's
- *    attempts without touching any file.
+ *    and with no request sent.
  *
- * 8. Windows: chunkup.dll is a 32-bit DLL and all five functions use
+ * 8. Network: the library only ever speaks http and https, and follows no
+ *    redirect. The service may hand out chunk addresses on other hosts than
+ *    its own (storage hosts), but a chunk address of any other scheme, or
+ *    without one, fails that chunk's attempts without a request and without
+ *    touching any file.
+ *
+ * 9. Windows: chunkup.dll is a 32-bit DLL and all five functions use
  *    __stdcall (CHUNKUP_CALL: the callee removes its arguments). Its export
  *    table holds exactly _CancelUpload@4 (ordinal 1), _GetUploadInfo@8 (2),
  *    _PauseUpload@4 (3), _RestartUpload@4 (4) and UploadFile (5, without

@@ -44,6 +44,49 @@ Outcome ReadChunk(Platform& platform, const FilePath& path, uint64_t offset, uin
   return Outcome::Ok();
 }
 
+// The next chunk, read on a thread of its own while the current PUT is in
+// flight, so the link does not idle while the disk works. At most one chunk is
+// read ahead; only its first attempt uses what was read here.
+class ChunkReadAhead {
+ public:
+  ChunkReadAhead(Platform& platform, const FilePath& path, uint64_t offset, uint32_t length,
+                 IChunkLoopObserver& observer)
+      : m_buffer(new char[length == 0 ? 1 : length]) {
+    m_thread = platform.StartThread([this, &platform, &path, offset, length, &observer] {
+      if (observer.IsCancelled()) return;  // a cancel stops the read-ahead too
+      m_outcome = ReadChunk(platform, path, offset, length, m_buffer.get());
+      m_ready = m_outcome.ok();
+    });
+  }
+  ~ChunkReadAhead() {
+    if (m_thread) m_thread->Join();
+  }
+  ChunkReadAhead(const ChunkReadAhead&) = delete;
+  ChunkReadAhead& operator=(const ChunkReadAhead&) = delete;
+
+  // The bytes, once read; null when the read failed or never ran (the
+  // attempt then reads the chunk itself, as any attempt does).
+  std::unique_ptr<char[]> Take() {
+    if (!m_thread) return nullptr;
+    m_thread->Join();
+    return m_ready ? std::move(m_buffer) : nullptr;
+  }
+
+ private:
+  std::unique_ptr<char[]> m_buffer;
+  Outcome m_outcome;
+  bool m_ready = false;  // written by the thread, read after Join
+  std::unique_ptr<PlatformThread> m_thread;
+};
+
+// Where a listed chunk lies; false when it lies beyond the file.
+bool ChunkExtent(const Manifest& manifest, const ChunkOrder& order, uint64_t* offset, uint32_t* length) {
+  *offset = static_cast<uint64_t>(order.index) * kChunkSize;
+  if (*offset >= manifest.size) return false;
+  *length = static_cast<uint32_t>(std::min<uint64_t>(manifest.size - *offset, kChunkSize));
+  return true;
+}
+
 }  // namespace
 
 Outcome SendRequiredChunks(Platform& platform, const Manifest& manifest, const PrepareDecision& decision,
@@ -56,16 +99,29 @@ Outcome SendRequiredChunks(Platform& platform, const Manifest& manifest, const P
   const int64_t skipped = static_cast<int64_t>(manifest.chunkCount) - static_cast<int64_t>(decision.listedCount);
   observer.PresetProgress(std::max<int64_t>(skipped, 0) * kChunkSize);
 
-  for (const ChunkOrder& order : decision.required) {
+  std::unique_ptr<ChunkReadAhead> readAhead;  // for the chunk after the current one
+  for (size_t k = 0; k < decision.required.size(); ++k) {
+    std::unique_ptr<char[]> preread = readAhead ? readAhead->Take() : nullptr;
+    readAhead.reset();
     // After a cancel nothing more is read or sent.
     if (observer.IsCancelled()) break;
-    const uint64_t offset = static_cast<uint64_t>(order.index) * kChunkSize;
-    if (offset >= manifest.size) break;  // the chunk count and the size disagree: nothing to read
-    const auto length = static_cast<uint32_t>(std::min<uint64_t>(manifest.size - offset, kChunkSize));
+    uint64_t offset = 0;
+    uint32_t length = 0;
+    // The chunk count and the size disagree: nothing to read.
+    if (!ChunkExtent(manifest, decision.required[k], &offset, &length)) break;
 
+    uint64_t nextOffset = 0;
+    uint32_t nextLength = 0;
+    if (k + 1 < decision.required.size() &&
+        ChunkExtent(manifest, decision.required[k + 1], &nextOffset, &nextLength)) {
+      readAhead = std::make_unique<ChunkReadAhead>(platform, manifest.path, nextOffset, nextLength, observer);
+    }
+
+    const std::string& url = decision.required[k].url;
     int failures = 0;
     for (;;) {
-      const Outcome attempt = SendChunk(platform, manifest.path, order.url, offset, length, observer);
+      const Outcome attempt = SendChunk(platform, manifest.path, url, offset, length, observer, preread.get());
+      preread.reset();  // a retry reads the chunk afresh
       // A pause holds the transfer between attempts, never inside one.
       while (observer.IsPaused() && !observer.IsCancelled()) platform.SleepMs(kPausePollMs);
       // A cancelled chunk is not tried again.
@@ -77,19 +133,23 @@ Outcome SendRequiredChunks(Platform& platform, const Manifest& manifest, const P
 }
 
 Outcome SendChunk(Platform& platform, const FilePath& path, const std::string& url, uint64_t offset,
-                  uint32_t length, ITskCallBack& callback) {
+                  uint32_t length, ITskCallBack& callback, const char* preread) {
   // A URL from the service that is not http or https is never requested, and
   // the file is not even opened for it.
   if (!IsHttpUrl(url.c_str())) return Outcome::Of(OutcomeKind::kChunkFailed);
 
-  // The chunk is read afresh for every attempt and the file is closed before
-  // the network transfer starts; only this one buffer is held meanwhile.
-  std::unique_ptr<char[]> buffer(new char[length == 0 ? 1 : length]);
-  if (Outcome read = ReadChunk(platform, path, offset, length, buffer.get()); !read.ok()) return read;
+  // Unless it was read ahead for this attempt, the chunk is read afresh and
+  // the file is closed before the network transfer starts.
+  std::unique_ptr<char[]> buffer;
+  if (!preread) {
+    buffer.reset(new char[length == 0 ? 1 : length]);
+    if (Outcome read = ReadChunk(platform, path, offset, length, buffer.get()); !read.ok()) return read;
+    preread = buffer.get();
+  }
 
   AttemptCounter counter(callback);
   UploadSource source;
-  source.data = buffer.get();
+  source.data = preread;
   source.offset = 0;
   source.remaining = length;
   source.goOn = 1;

@@ -76,15 +76,16 @@ class IChunkLoopObserver : public ITskCallBack {
 };
 
 // Sends each ordered chunk, up to six attempts each, holding between attempts
-// while paused. After a cancel no further chunk is read or sent, and the loop
+// while paused. The next chunk is read while the current one is sent. After a cancel no further chunk is read or sent, and the loop
 // ends with kOk so the upload goes on to its commit. The outcome of the last
 // attempt when a chunk failed every one.
 Outcome SendRequiredChunks(Platform& platform, const Manifest& manifest, const PrepareDecision& decision,
                            IChunkLoopObserver& observer);
-// One attempt: reads the chunk afresh from the file, then PUTs it. Bytes
-// counted during an attempt that fails are taken back.
+// One attempt: reads the chunk from the file (unless `preread` holds its
+// `length` bytes already), then PUTs it. Bytes counted during an attempt that
+// fails are taken back.
 Outcome SendChunk(Platform& platform, const FilePath& path, const std::string& url, uint64_t offset,
-                  uint32_t length, ITskCallBack& callback);
+                  uint32_t length, ITskCallBack& callback, const char* preread = nullptr);
 
 // --- commit ---
 

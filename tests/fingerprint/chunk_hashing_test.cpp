@@ -119,6 +119,21 @@ TEST_F(ChunkHashingTest, ShortReadsDigestTheSameBytes) {
   }
 }
 
+// Hashing side by side on several threads gives the table one thread gives.
+TEST_F(ChunkHashingTest, ParallelAndSerialHashingAgree) {
+  const std::string content = PatternBytes(7 * kChunkSize + 999, 21);
+  WriteFile(content);
+  ASSERT_TRUE(Digest(8).ok());
+  const std::vector<uint8_t> parallel = m_digests;
+  m_platform.SetThreadsFail(true);  // no hashing threads: the reader hashes on its own
+  ASSERT_TRUE(Digest(8).ok());
+  EXPECT_EQ(parallel, m_digests);
+  for (uint32_t i = 0; i < 8; ++i) {
+    const size_t from = size_t{i} * kChunkSize;
+    EXPECT_EQ(DigestHex(i), ReferenceDigest(content, from, std::min(content.size(), from + kChunkSize))) << i;
+  }
+}
+
 TEST_F(ChunkHashingTest, AbcHasThePublishedDigestAndKey) {
   WriteFile("abc");
   ASSERT_TRUE(Digest(ChunkCountForSize(Facts().size)).ok());

@@ -84,8 +84,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ListCase{"MissingFileFailsSixAttempts", R"({"required":[)" CHUNK(0, "http://127.0.0.1:9/c") "]}", 6,
                  OutcomeKind::kChunkFailed},
+        // Six attempts at the first chunk, and the read-ahead of the second.
         ListCase{"FailureStopsTheList",
-                 R"({"required":[)" CHUNK(0, "http://127.0.0.1:9/c") "," CHUNK(1, "http://127.0.0.1:9/c") "]}", 6,
+                 R"({"required":[)" CHUNK(0, "http://127.0.0.1:9/c") "," CHUNK(1, "http://127.0.0.1:9/c") "]}", 7,
                  OutcomeKind::kChunkFailed},
         ListCase{"UpperCaseSchemeIsHttp", R"({"required":[)" CHUNK(0, "HTTPS://127.0.0.1:9/c") "]}", 6,
                  OutcomeKind::kChunkFailed},

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <mutex>
+#include <vector>
 #include <cstdlib>
 #include <memory>
 #include <ostream>
@@ -186,7 +188,7 @@ struct FaultCase {
   std::string knobs;
   size_t size;
   int32_t state;
-  int64_t puts;  // PUTs the service saw, refused and cut ones included
+  int64_t puts;  // PUTs the service saw, refused and cut ones included; -n: at least n
   int64_t commits;
   bool stored;
 };
@@ -203,7 +205,11 @@ TEST_P(ServiceFault, EndsWithTheExpectedState) {
   const Result out = Upload(dir.WriteFile("fault.bin", bytes));
   ASSERT_TRUE(out.filled);
   EXPECT_EQ(out.info.state, c.state);
-  EXPECT_EQ(Stat("put"), c.puts);
+  if (c.puts < 0) {
+    EXPECT_GE(Stat("put"), -c.puts);
+  } else {
+    EXPECT_EQ(Stat("put"), c.puts);
+  }
   EXPECT_EQ(Stat("commit"), c.commits);
   if (c.stored) {
     ExpectStored(out.urlText, bytes);
@@ -230,7 +236,10 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"CommitRefusedWith409", "commit_status=409&commit_body=", kSmall, UPLOAD_STATE_REFUSED, 1, 1, false},
         FaultCase{"ConnectionClosedMidChunkIsOneFailedAttempt", "put_close=1", kOneMiB, UPLOAD_STATE_OK, 2, 1,
                   true},
-        FaultCase{"ConnectionClosedOnEveryAttempt", "put_close=6", kOneMiB, UPLOAD_STATE_FAILED, 6, 0, false},
+        // libcurl replaces a pooled connection that died before any answer
+        // once, without it counting as an attempt; six failed attempts then
+        // take six to twelve PUTs.
+        FaultCase{"ConnectionClosedOnEveryAttempt", "put_close=100", kOneMiB, UPLOAD_STATE_FAILED, -6, 0, false},
         FaultCase{"PrepareRefused", "prepare_status=500&prepare_body=", kSmall, UPLOAD_STATE_REFUSED, 0, 0,
                   false},
         FaultCase{"RequiredOfTheWrongType",
@@ -360,6 +369,43 @@ TEST_F(UploadAgainstService, PathsThatAreNotRegularFilesFailAtOnceAndSendNothing
   }
   EXPECT_EQ(Stat("prepare"), 0);
   EXPECT_EQ(Stat("report"), 0) << "nothing to report for a file never read";
+}
+
+// The next chunk is read while the current one is sent, but never further
+// ahead; a retry reads its chunk from the file again.
+TEST_F(UploadAgainstService, ChunksAreReadOneAheadOfTheirPutAndAgainForARetry) {
+  const std::string bytes = RandomBytes(4 * size_t{kChunk});
+  ASSERT_TRUE(service().SetKnobs("put_status=500&put_count=1&delay_ms=50"));
+  std::mutex lock;
+  std::vector<int64_t> putsAtOpen;  // PUTs the service had seen at each open
+  platform.SetOpenHook([&] {
+    const int64_t puts = Stat("put");
+    std::lock_guard<std::mutex> guard(lock);
+    putsAtOpen.push_back(puts);
+  });
+  const Result out = Upload(dir.WriteFile("ahead.bin", bytes));
+  platform.SetOpenHook(nullptr);
+  ExpectStored(out.urlText, bytes);
+  // The facts, the digests, then chunks 0..3 and one more read of chunk 0.
+  ASSERT_EQ(putsAtOpen.size(), 7u);
+  const std::vector<int64_t> chunkOpens(putsAtOpen.begin() + 2, putsAtOpen.end());
+  // The j-th chunk read finds at least j - 1 PUTs started: besides the chunk
+  // in flight, at most one more has been read.
+  for (size_t j = 0; j < chunkOpens.size(); ++j) EXPECT_GE(chunkOpens[j], static_cast<int64_t>(j) - 1) << j;
+  EXPECT_EQ(Stat("put"), 5);
+}
+
+// The whole upload, its commit and its reports share one pooled connection.
+TEST_F(UploadAgainstService, WholeUploadTravelsOnOneConnection) {
+  if (!service().Stats().isMember("connections")) GTEST_SKIP() << "this service does not count connections";
+  const std::string bytes = RandomBytes(3 * size_t{kChunk} + 5);
+  service().Reset();
+  const Result out = Upload(dir.WriteFile("one-connection.bin", bytes));
+  ExpectStored(out.urlText, bytes);
+  service().Reset();  // the download above used a connection of its own
+  const Result again = Upload(dir.WriteFile("one-connection-2.bin", RandomBytes(2 * size_t{kChunk})));
+  ASSERT_FALSE(again.urlText.empty());
+  EXPECT_LE(Stat("connections"), 1) << "prepare, PUTs, commit and reports on one connection";
 }
 
 TEST_F(UploadAgainstService, RequestBodiesAreTheCompactDocumentsByteForByte) {
