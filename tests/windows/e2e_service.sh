@@ -36,7 +36,7 @@ case "${1:-}" in
     # Another test run on this machine may hold the port for a while: wait,
     # bounded, then give up.
     for _ in $(seq 1 120); do
-      curl -s -o /dev/null --max-time 2 "http://$listen/" || break
+      curl -s -o /dev/null --noproxy "*" --max-time 2 "http://$listen/" || break
       sleep 1
     done
     setsid "$service" --listen "$listen" --data-dir "$state/data" --quiet \
