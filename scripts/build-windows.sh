@@ -57,8 +57,13 @@ if [ ! -f "$stamp" ]; then
   mkdir -p "$DEPS/src" "$PREFIX"
   # Debian's source packages: deb-src entries that mirror the binary ones.
   if ! grep -rqs '^Types:.*deb-src\|^deb-src ' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
-      $SUDO tee /etc/apt/sources.list.d/chunkup-deb-src.sources >/dev/null
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+      sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+        $SUDO tee /etc/apt/sources.list.d/chunkup-deb-src.sources >/dev/null
+    else
+      sed -n 's/^deb /deb-src /p' /etc/apt/sources.list |
+        $SUDO tee /etc/apt/sources.list.d/chunkup-deb-src.list >/dev/null
+    fi
     apt_updated=0
   fi
   apt_update
