@@ -16,6 +16,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "tests/support/temp_dir.h"
@@ -249,6 +250,46 @@ TEST(Win32PlatformTest, OnlyFilesOnDiskOpen) {
     EXPECT_EQ(file, nullptr) << c.name;
   }
   ::CloseHandle(pipe);
+}
+
+std::vector<std::string> LinesOf(const std::filesystem::path& file) {
+  std::vector<std::string> lines;
+  std::ifstream in(file);
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty()) lines.push_back(line);
+  return lines;
+}
+
+// The shell opens programs and documents as readily as web pages: only http
+// and https addresses reach it, and only whole. Without the check an address
+// with an embedded zero reaches the browser cut short ("http://a/"). Under
+// wine other schemes never reach the stand-in browser, so for them this shows
+// only that nothing else is opened.
+TEST(Win32PlatformTest, OnlyWebAddressesReachTheShell) {
+  const char* record = std::getenv("CHUNKUP_TEST_OPENED_PAGES");
+  if (!record || record[0] != '/') GTEST_SKIP() << "CHUNKUP_TEST_OPENED_PAGES names no stand-in browser record";
+  std::string windowsPath = std::string("Z:") + record;
+  for (char& c : windowsPath)
+    if (c == '/') c = '\\';
+  const std::filesystem::path opened(windowsPath);
+  std::filesystem::remove(opened);
+
+  const std::u16string refused[] = {u"mailto:someone@example.com", u"file:///C:/windows/win.ini", u"",
+                                    std::u16string(u"http://a\0b", 10)};
+  for (const std::u16string& url : refused) P().OpenUrl(url);
+  P().OpenUrl(u"http://127.0.0.1:9/g/upload/shown");
+  P().OpenUrl(u"HTTPS://127.0.0.1:9/g/upload/shown-too");
+  std::vector<std::string> lines;
+  for (int waited = 0; waited < 300 && lines.size() < 2; ++waited) {
+    ::Sleep(100);
+    lines = LinesOf(opened);
+  }
+  ::Sleep(1000);  // time for a refused address to show up, were it handed on
+  lines = LinesOf(opened);
+  ASSERT_EQ(lines.size(), 2u) << "exactly the two web addresses are opened";
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(lines[0], "http://127.0.0.1:9/g/upload/shown");
+  EXPECT_EQ(lines[1], "https://127.0.0.1:9/g/upload/shown-too") << "the shell writes the scheme in lower case";
 }
 
 bool IsUuidText(const std::string& id) {
