@@ -26,7 +26,10 @@
  *
  * 4. Paths are UTF-16 code units on every platform (chunkup_char16: wchar_t on
  *    Windows, char16_t elsewhere), so UploadInfo is the same 592 bytes
- *    everywhere. On Linux the library treats narrow text as UTF-8.
+ *    everywhere (also with the 4-byte pointers of 32-bit Windows). On Linux
+ *    the library treats narrow text as UTF-8. On Windows paths go to the
+ *    wide-character file functions unchanged, and `url` is the service's text
+ *    widened through the ANSI code page.
  *
  * 5. The caller owns every UploadInfo record. Texts that do not fit inline in a
  *    string slot live in blocks owned by the library; they stay valid for the
@@ -62,6 +65,17 @@
  *     when the connection was refused or broke or the host is unknown, and
  *     TRANSFER_FAILED only when the chunk could not be read from the file, did
  *     not go out whole, or was listed at an address that is not http or https.
+ *
+ * 11. Windows: chunkup.dll is a 32-bit DLL and all five functions use
+ *     __stdcall (CHUNKUP_CALL: the callee removes its arguments). Its export
+ *     table holds exactly _CancelUpload@4 (ordinal 1), _GetUploadInfo@8 (2),
+ *     _PauseUpload@4 (3), _RestartUpload@4 (4) and UploadFile (5, without
+ *     decoration); a host that resolves them at run time uses those names or
+ *     ordinals. A file's size, time and digests are read with other writers
+ *     shut out (readers and deletion are let in), so a file that another
+ *     program holds open for writing ends its task in UPLOAD_STATE_FAILED with
+ *     nothing sent; chunks are re-read letting writers be. Elsewhere the names
+ *     are the plain function names and the convention is the platform's C one.
  */
 #ifndef CHUNKUP_H_
 #define CHUNKUP_H_

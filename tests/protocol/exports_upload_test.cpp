@@ -42,9 +42,13 @@ int LoopbackPortOf(const std::string& hostPort) {
   return std::atoi(hostPort.c_str() + prefix.size());
 }
 
+// Free unless something is bound there. SO_REUSEADDR, as the service sets it:
+// connections of an earlier test still in TIME_WAIT do not count.
 bool PortIsFree(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return false;
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
