@@ -285,7 +285,7 @@ if [[ $ingest_script != none && -x $ingest_script ]]; then
   if ingest_out=$(CHUNKUP_BENCH_SERVICE=$service CHUNKUP_BENCH_DATA= "$ingest_script" "$build" "$runs" "$size_mib"); then
     i_dd=$(awk '/^dd bs=4M conv=fsync / {print $4; exit}' <<<"$ingest_out")
     i_put=$(awk '/^one PUT to \/_sink / {print $5; exit}' <<<"$ingest_out")
-    [[ $i_dd =~ ^[0-9.]+$ && $i_put =~ ^[0-9.]+$ ]] && ingest_from=${ingest_script#"$here/"}
+    [[ $i_dd =~ ^[0-9.]+$ && $i_put =~ ^[0-9.]+$ ]] && ingest_from=${ingest_script##*/}
   fi
   [[ -n $ingest_from ]] || echo "could not read figure 3 from $ingest_script: measured here" >&2
 fi
