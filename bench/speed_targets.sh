@@ -158,8 +158,9 @@ upload() {
   up_conns=-
   if [[ -n $c0 ]]; then
     c1=$(service_connections)
-    [[ -n $c1 ]] && up_conns=$((c1 - c0 - 1))
+    if [[ -n $c1 ]]; then up_conns=$((c1 - c0 - 1)); fi
   fi
+  return 0
 }
 
 # strace_upload BINARY FILE WANT_STATUS: sets tr_conns (connect() calls) and
