@@ -39,9 +39,13 @@
  *    the task at UPLOAD_STATE_NONE with no request sent. A path that names a
  *    directory, FIFO, socket or device, or a file that cannot be opened, ends
  *    the task at once in UPLOAD_STATE_FAILED (fileSize 0), without blocking
- *    and with no request sent. The library only ever speaks http and https:
- *    a chunk address of any other scheme from the service fails that chunk's
- *    attempts without touching any file.
+ *    and with no request sent.
+ *
+ * 8. Network: the library only ever speaks http and https, and follows no
+ *    redirect. The service may hand out chunk addresses on other hosts than
+ *    its own (storage hosts), but a chunk address of any other scheme, or
+ *    without one, fails that chunk's attempts without a request and without
+ *    touching any file.
  */
 #ifndef CHUNKUP_H_
 #define CHUNKUP_H_

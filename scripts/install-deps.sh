@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git
   libcurl4-openssl-dev libjsoncpp-dev uuid-dev
-  libcpp-httplib-dev libsqlite3-dev
+  libcpp-httplib-dev libssl-dev libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   curl openssl tmux
   chromium

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -24,14 +25,23 @@ using chunkup::service::Options;
 void Usage(FILE* out) {
   std::fputs(
       "usage: chunkup-service [--listen HOST:PORT] [--data-dir DIR] [--public-url URL] [--quiet]\n"
-      "                       [--max-body BYTES]\n"
-      "  --listen HOST:PORT  address to serve on (default 127.0.0.1:8642; port 0 picks a free port)\n"
-      "  --data-dir DIR      where chunks and the database live (default $XDG_DATA_HOME/chunkup-service,\n"
-      "                      ~/.local/share/chunkup-service, or ./chunkup-service-data)\n"
-      "  --public-url URL    base written into the URLs handed out (default http://<listen address>)\n"
-      "  --quiet             no request log on stderr\n"
-      "  --max-body BYTES    largest request body (default and minimum 8 MiB); raise it only to\n"
-      "                      PUT whole files to /_sink for benchmarks\n",
+      "                       [--tls-cert FILE --tls-key FILE] [--admin-token TOKEN]\n"
+      "                       [--gc-interval SECONDS] [--upload-ttl SECONDS] [--max-body BYTES]\n"
+      "  --listen HOST:PORT     address to serve on (default 127.0.0.1:8642; port 0 picks a free port)\n"
+      "  --data-dir DIR         where chunks and the database live (default $XDG_DATA_HOME/chunkup-service,\n"
+      "                         ~/.local/share/chunkup-service, or ./chunkup-service-data)\n"
+      "  --public-url URL       base written into the URLs handed out (default http(s)://<listen address>)\n"
+      "  --quiet                no request log on stderr\n"
+      "  --tls-cert FILE        serve HTTPS with this PEM certificate (chain) ...\n"
+      "  --tls-key FILE         ... and this PEM private key\n"
+      "  --admin-token TOKEN    lets clients other than loopback list (GET /f/) and delete (DELETE /f/ID)\n"
+      "                         files with the header \"Authorization: Bearer TOKEN\"\n"
+      "  --gc-interval SECONDS  how often chunks no file or upload needs are deleted (default 3600; 0: only\n"
+      "                         at start)\n"
+      "  --upload-ttl SECONDS   an unfinished upload untouched this long is forgotten (default 86400)\n"
+      "  --max-body BYTES       largest request body (default and minimum 8 MiB); raise it only to\n"
+      "                         PUT whole files to /_sink for benchmarks\n"
+      "  --version              print the version and exit\n",
       out);
 }
 
@@ -103,6 +113,27 @@ int main(int argc, char** argv) {
         return 2;
       }
       options.maxBody = static_cast<size_t>(bytes);
+    } else if (arg == "--tls-cert") {
+      options.tlsCert = value("--tls-cert");
+    } else if (arg == "--tls-key") {
+      options.tlsKey = value("--tls-key");
+    } else if (arg == "--admin-token") {
+      options.adminToken = value("--admin-token");
+      if (options.adminToken.empty() || options.adminToken.find_first_of(" \t\r\n") != std::string::npos) {
+        std::fprintf(stderr, "chunkup-service: --admin-token takes a non-empty token without spaces\n");
+        return 2;
+      }
+    } else if (arg == "--gc-interval" || arg == "--upload-ttl") {
+      auto seconds = chunkup::service::ParseUnsignedDecimal(value(arg.c_str()));
+      if (!seconds || *seconds > 100LL * 365 * 86400 || (arg == "--upload-ttl" && *seconds == 0)) {
+        std::fprintf(stderr, "chunkup-service: %s takes a number of seconds%s\n", arg.c_str(),
+                     arg == "--upload-ttl" ? " (at least 1)" : "");
+        return 2;
+      }
+      (arg == "--gc-interval" ? options.gcIntervalSeconds : options.uploadTtlSeconds) = *seconds;
+    } else if (arg == "--version") {
+      std::printf("chunkup-service %s\n", CHUNKUP_SERVICE_VERSION);
+      return 0;
     } else if (arg == "--quiet") {
       options.quiet = true;
     } else if (arg == "--help" || arg == "-h") {
@@ -115,6 +146,19 @@ int main(int argc, char** argv) {
     }
   }
   if (options.dataDir.empty()) options.dataDir = DefaultDataDir();
+  if (options.tlsCert.empty() != options.tlsKey.empty()) {
+    std::fprintf(stderr, "chunkup-service: --tls-cert and --tls-key go together\n");
+    return 2;
+  }
+  for (const std::string* file : {&options.tlsCert, &options.tlsKey}) {
+    if (file->empty()) continue;
+    if (FILE* f = std::fopen(file->c_str(), "rb")) {
+      std::fclose(f);
+    } else {
+      std::fprintf(stderr, "chunkup-service: cannot read %s: %s\n", file->c_str(), std::strerror(errno));
+      return 1;
+    }
+  }
 
   // Signals are taken by one thread with sigwait; every other thread, the
   // server's workers included, inherits the blocked mask.
@@ -133,10 +177,14 @@ int main(int argc, char** argv) {
     return 1;
   }
   chunkup::service::Service service(options, store);
-  if (!service.Bind(&error)) {
+  if (!service.Valid(&error) || !service.Bind(&error)) {
     std::fprintf(stderr, "chunkup-service: %s\n", error.c_str());
     return 1;
   }
+  // What is left over from before (stale uploads, chunks nothing refers to)
+  // goes before the first request; then every --gc-interval.
+  service.Collect();
+  service.StartCollector();
 
   // Requests in progress get a few seconds to finish after a signal; a client
   // stalled in the middle of a body must not hold the shutdown for long. An
@@ -152,12 +200,20 @@ int main(int argc, char** argv) {
       if (runEnded) return;
     }
     std::fprintf(stderr, "chunkup-service: signal %d, shutting down\n", sig);
-    service.Stop();
+    // A signal that comes just before the server has started listening finds
+    // nothing to stop yet: stopping is repeated until the server has ended.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     std::unique_lock<std::mutex> lock(runLock);
-    if (!runCv.wait_for(lock, std::chrono::seconds(5), [&] { return runEnded; })) {
-      std::fprintf(stderr, "chunkup-service: requests still running after 5 s; leaving without them\n");
-      std::fflush(stderr);
-      std::_Exit(0);
+    while (!runEnded) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        std::fprintf(stderr, "chunkup-service: requests still running after 5 s; leaving without them\n");
+        std::fflush(stderr);
+        std::_Exit(0);
+      }
+      lock.unlock();
+      service.Stop();
+      lock.lock();
+      runCv.wait_for(lock, std::chrono::milliseconds(100), [&] { return runEnded; });
     }
   });
 

@@ -1,6 +1,7 @@
 #include "service/page.h"
 
 #include <cstdio>
+#include <ctime>
 
 #include "service/util.h"
 
@@ -42,6 +43,14 @@ const char* kStyle = R"(
   .result { margin-top: 10px; word-break: break-all; }
   .result a { color: #1f5fbf; }
   .unknown h1 { color: #5b6678; }
+  main.wide { max-width: 960px; }
+  table { width: 100%; border-collapse: collapse; }
+  th, td { text-align: left; padding: 6px 8px; border-bottom: 1px solid #e3e8ef; vertical-align: top; }
+  th { color: #5b6678; font-weight: 600; }
+  td.size, th.size { text-align: right; white-space: nowrap; }
+  td.name { word-break: break-all; }
+  td.name a { color: #1f5fbf; }
+  .pages a { color: #1f5fbf; margin-right: 16px; }
   footer { text-align: center; color: #8a94a6; font-size: .85em; margin-top: 18px; }
 )";
 
@@ -150,6 +159,44 @@ std::string RenderHomePage() {
          "</style></head><body><header>chunkup</header><main><div class=\"card\"><h1>chunkup service</h1>"
          "<p class=\"meta\">This service stores files uploaded by chunkup. Each upload has its own page under "
          "<code>/g/upload/&lt;id&gt;</code>.</p></div></main></body></html>\n";
+}
+
+std::string RenderFileList(const std::vector<FileRecord>& files, const std::vector<std::string>& urls, int64_t total,
+                           int64_t offset, int64_t limit) {
+  std::string html;
+  html += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">";
+  html += "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">";
+  html += "<title>Stored files \xE2\x80\x93 chunkup</title><style>" + std::string(kStyle) + "</style></head>";
+  html += "<body><header>chunkup</header><main class=\"wide\"><div class=\"card\"><h1>Stored files</h1>";
+  html += "<div class=\"meta\" id=\"count\">" + std::to_string(total) + (total == 1 ? " file" : " files");
+  if (total > 0 && !files.empty())
+    html += ", showing " + std::to_string(offset + 1) + "\xE2\x80\x93" + std::to_string(offset + int64_t(files.size()));
+  html += "</div>";
+  if (!files.empty()) {
+    html += "<table><thead><tr><th>Name</th><th class=\"size\">Size</th><th>Stored (UTC)</th><th>Link id</th></tr>"
+            "</thead><tbody>";
+    for (size_t i = 0; i < files.size(); ++i) {
+      const FileRecord& f = files[i];
+      char when[32] = "";
+      std::time_t t = std::time_t(f.createdMs / 1000);
+      std::tm tm {};
+      if (gmtime_r(&t, &tm)) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
+      html += "<tr><td class=\"name\"><a href=\"" + HtmlEscape(i < urls.size() ? urls[i] : "") + "\">" +
+              HtmlEscape(f.name.empty() ? "(no name)" : f.name) + "</a></td><td class=\"size\">" +
+              HtmlEscape(HumanSize(f.size)) + "</td><td>" + when + "</td><td><code>" + HtmlEscape(f.linkId) +
+              "</code></td></tr>";
+    }
+    html += "</tbody></table>";
+  }
+  html += "<div class=\"pages\">";
+  if (offset > 0)
+    html += "<a href=\"?offset=" + std::to_string(offset > limit ? offset - limit : 0) + "&amp;limit=" +
+            std::to_string(limit) + "\">Newer</a>";
+  if (offset + int64_t(files.size()) < total && limit > 0)
+    html += "<a href=\"?offset=" + std::to_string(offset + limit) + "&amp;limit=" + std::to_string(limit) +
+            "\">Older</a>";
+  html += "</div></div><footer>Also as JSON: <code>?format=json</code></footer></main></body></html>\n";
+  return html;
 }
 
 std::string RenderUploadPage(const std::string& uuid, const std::vector<ReportRecord>& reports, bool validId) {

@@ -10,6 +10,10 @@
 namespace chunkup::service {
 
 std::string RenderHomePage();
+// The list of stored files (GET /f/): files newest first with their URLs,
+// total in the store, and where this page starts.
+std::string RenderFileList(const std::vector<FileRecord>& files, const std::vector<std::string>& urls, int64_t total,
+                           int64_t offset, int64_t limit);
 // validId false: the id is not an upload page id at all.
 std::string RenderUploadPage(const std::string& uuid, const std::vector<ReportRecord>& reports, bool validId);
 

@@ -1,12 +1,22 @@
 #include "service/server.h"
 
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include <chrono>
 #include <cstdlib>
 #include <cstdio>
 #include <ctime>
 #include <cctype>
+#include <limits>
 #include <thread>
 
 #include "service/page.h"
@@ -23,6 +33,13 @@ enum class BodyResult { kOk, kTooLarge, kBroken };
 // declared length over the limit is refused before anything is read.
 bool HasBody(const httplib::Request& req) {
   return req.has_header("Content-Length") || req.has_header("Transfer-Encoding");
+}
+
+// The body length a request declares, or -1 when it has none that counts: a
+// chunked body's Content-Length is ignored (httplib decodes the chunks).
+int64_t DeclaredLength(const httplib::Request& req) {
+  if (req.has_header("Transfer-Encoding") || !req.has_header("Content-Length")) return -1;
+  return ParseUnsignedDecimal(req.get_header_value("Content-Length")).value_or(-1);
 }
 
 BodyResult ReadBody(const httplib::Request& req, const httplib::ContentReader& reader, size_t limit,
@@ -184,29 +201,128 @@ std::string StatusText(int status) {
   }
 }
 
+// httplib's server with its listening socket in reach, so the listen backlog
+// (5 inside httplib 0.11) can be raised after the bind.
+template <class Base>
+class Listener : public Base {
+ public:
+  using Base::Base;
+  int ListenSocket() const { return int(this->svr_sock_); }
+};
+
+// httplib hands every accepted connection to its task queue once: counting
+// there counts TCP connections.
+class CountingQueue : public httplib::TaskQueue {
+ public:
+  CountingQueue(size_t threads, std::atomic<int64_t>& accepted, std::atomic<int64_t>& open)
+      : m_pool(threads), m_accepted(accepted), m_open(open) {}
+  void enqueue(std::function<void()> fn) override {
+    ++m_accepted;
+    ++m_open;
+    m_pool.enqueue([this, fn = std::move(fn)] {
+      fn();
+      --m_open;
+    });
+  }
+  void shutdown() override { m_pool.shutdown(); }
+
+ private:
+  httplib::ThreadPool m_pool;
+  std::atomic<int64_t>& m_accepted;
+  std::atomic<int64_t>& m_open;
+};
+
+// Why host:port cannot be bound, found by trying it the way the server does.
+std::string BindProblem(const std::string& host, int port) {
+  addrinfo hints {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(port);
+  int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+  if (rc != 0) return std::string("cannot resolve ") + host + ": " + ::gai_strerror(rc);
+  std::string problem = "no address to listen on";
+  for (addrinfo* a = found; a; a = a->ai_next) {
+    int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) {
+      problem = std::strerror(errno);
+      continue;
+    }
+    int yes = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    int err = ::bind(fd, a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
+    ::close(fd);
+    if (err == EADDRINUSE) {
+      problem = "the port is in use (is another chunkup-service running there?)";
+      break;
+    }
+    if (err) problem = std::strerror(err);
+  }
+  ::freeaddrinfo(found);
+  return problem;
+}
+
 }  // namespace
 
 Service::Service(Options options, Store& store) : m_options(std::move(options)), m_store(store) {
-  // Several uploads, each on its own connection, plus page polls: more
-  // workers than the library's default of a handful.
-  m_server.new_task_queue = [] { return new httplib::ThreadPool(48); };
-  m_server.set_keep_alive_max_count(100);
-  m_server.set_keep_alive_timeout(2);
-  m_server.set_read_timeout(30);
-  m_server.set_write_timeout(30);
-  m_server.set_tcp_nodelay(true);
+  if (!m_options.tlsCert.empty() || !m_options.tlsKey.empty()) {
+    auto server = std::make_unique<Listener<httplib::SSLServer>>(m_options.tlsCert.c_str(), m_options.tlsKey.c_str());
+    m_listenSocket = [s = server.get()] { return s->ListenSocket(); };
+    m_server = std::move(server);
+    m_tls = true;
+  } else {
+    auto server = std::make_unique<Listener<httplib::Server>>();
+    m_listenSocket = [s = server.get()] { return s->ListenSocket(); };
+    m_server = std::move(server);
+  }
+  // Several uploads, each on its own kept-alive connection, plus page polls
+  // and up to 100 clients at once: a worker for each.
+  m_server->new_task_queue = [this] { return new CountingQueue(kWorkerThreads, m_connections, m_connectionsOpen); };
+  // httplib sets SO_REUSEPORT, which lets a second service bind the same port
+  // and take half of its connections. SO_REUSEADDR alone refuses that and
+  // still binds over connections left in TIME-WAIT.
+  m_server->set_socket_options([](socket_t sock) {
+    int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+  m_server->set_keep_alive_max_count(kKeepAliveMaxCount);
+  m_server->set_keep_alive_timeout(kKeepAliveSeconds);
+  m_server->set_read_timeout(30);
+  m_server->set_write_timeout(30);
+  m_server->set_tcp_nodelay(true);
   Routes();
 }
 
-Service::~Service() = default;
+Service::~Service() {
+  {
+    std::lock_guard<std::mutex> lock(m_stopLock);
+    m_stopping = true;
+  }
+  m_stopCv.notify_all();
+  if (m_collector.joinable()) m_collector.join();
+}
+
+bool Service::Valid(std::string* error) const {
+  if (m_server->is_valid()) return true;
+  *error = "cannot serve HTTPS with the certificate " + m_options.tlsCert + " and the key " + m_options.tlsKey +
+           " (both must be PEM files, and the key must belong to the certificate)";
+  return false;
+}
 
 bool Service::Bind(std::string* error) {
   if (m_options.listenPort == 0)
-    m_port = m_server.bind_to_any_port(m_options.listenHost);
+    m_port = m_server->bind_to_any_port(m_options.listenHost);
   else
-    m_port = m_server.bind_to_port(m_options.listenHost, m_options.listenPort) ? m_options.listenPort : -1;
+    m_port = m_server->bind_to_port(m_options.listenHost, m_options.listenPort) ? m_options.listenPort : -1;
   if (m_port <= 0) {
-    *error = "cannot listen on " + m_options.listenHost + ":" + std::to_string(m_options.listenPort);
+    *error = "cannot listen on " + m_options.listenHost + ":" + std::to_string(m_options.listenPort) + ": " +
+             BindProblem(m_options.listenHost, m_options.listenPort);
+    return false;
+  }
+  // On Linux a second listen() on a listening socket sets its backlog.
+  if (::listen(m_listenSocket(), kListenBacklog) != 0) {
+    *error = std::string("cannot raise the listen backlog: ") + std::strerror(errno);
     return false;
   }
   m_publicUrl = m_options.publicUrl.empty() ? ListenUrl() : m_options.publicUrl;
@@ -214,13 +330,28 @@ bool Service::Bind(std::string* error) {
   return true;
 }
 
+int Service::ListenBacklog() const {
+  // For a listening socket TCP_INFO gives the backlog in tcpi_sacked.
+  tcp_info info {};
+  socklen_t size = sizeof info;
+  const int fd = m_listenSocket();
+  if (fd < 0 || ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return -1;
+  return int(info.tcpi_sacked);
+}
+
 std::string Service::ListenUrl() const {
   std::string host = m_options.listenHost;
   if (host.find(':') != std::string::npos) host = "[" + host + "]";
-  return "http://" + host + ":" + std::to_string(m_port);
+  return std::string(m_tls ? "https://" : "http://") + host + ":" + std::to_string(m_port);
 }
 
-bool Service::Run() { return m_server.listen_after_bind(); }
+bool Service::Run() {
+  {
+    std::lock_guard<std::mutex> lock(m_stopLock);
+    if (m_stopping) return true;  // a signal came first
+  }
+  return m_server->listen_after_bind();
+}
 
 void Service::Stop() {
   {
@@ -228,7 +359,85 @@ void Service::Stop() {
     m_stopping = true;
   }
   m_stopCv.notify_all();
-  m_server.stop();
+  // Once stopped, the listening socket is gone; a second stop has nothing to do.
+  if (m_server->is_running() && m_listenSocket() >= 0) m_server->stop();
+}
+
+CollectResult Service::Collect() {
+  CollectResult r = m_store.Collect(m_options.uploadTtlSeconds * 1000);
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    ++m_stats.gcRuns;
+  }
+  if (!m_options.quiet && (r.uploadsExpired || r.chunksRemoved)) {
+    std::string line = Timestamp() + " collected " + std::to_string(r.uploadsExpired) + " stale uploads, " +
+                       std::to_string(r.chunksRemoved) + " chunks (" + std::to_string(r.bytesRemoved) + " bytes)\n";
+    std::lock_guard<std::mutex> lock(m_logLock);
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+  }
+  return r;
+}
+
+void Service::StartCollector() {
+  if (m_options.gcIntervalSeconds <= 0 || m_collector.joinable()) return;
+  m_collector = std::thread([this] {
+    std::unique_lock<std::mutex> lock(m_stopLock);
+    while (!m_stopCv.wait_for(lock, std::chrono::seconds(m_options.gcIntervalSeconds), [this] { return m_stopping; })) {
+      lock.unlock();
+      Collect();
+      lock.lock();
+    }
+  });
+}
+
+Service::Receive Service::ReceiveBody(const httplib::Request& req, const httplib::ContentReader& reader,
+                                      int64_t length, const std::function<bool(const char*, size_t)>& sink) {
+  // The socket is found before httplib's reader starts: once stopped, that
+  // reader cannot go on.
+  int fd = -1;
+  if (!m_tls && req.ssl == nullptr && length > int64_t(kReceivePiece) / 4)
+    fd = FindConnectionSocket(req.remote_addr, req.remote_port, req.local_port);
+  int64_t got = 0;
+  bool stopped = false, handOff = false;
+  bool ok = reader([&](const char* data, size_t size) {
+    got += int64_t(size);
+    if (!sink(data, size)) {
+      stopped = true;
+      return false;
+    }
+    if (fd >= 0 && got < length) {
+      handOff = true;
+      return false;
+    }
+    return true;
+  });
+  if (stopped) return Receive::kStopped;
+  if (!handOff) return ok && got == length ? Receive::kOk : Receive::kBroken;
+  // httplib 0.11 reads a body in requests of 4 KiB: the first one is served
+  // whole from what its stream had buffered beyond the head (or read straight
+  // from the socket), so once the first piece is out, no byte of the body is
+  // left in httplib's buffer and the rest is on the socket, where it is read
+  // here in large pieces. The connection goes on after the body as before.
+  thread_local std::unique_ptr<char[]> buffer;
+  if (!buffer) buffer.reset(new char[kReceivePiece]);
+  while (got < length) {
+    const size_t want = size_t(std::min<int64_t>(int64_t(kReceivePiece), length - got));
+    size_t fill = 0;
+    while (fill < want) {
+      pollfd p {fd, POLLIN, 0};
+      int r = ::poll(&p, 1, 30000);  // the server's read time-out
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return Receive::kBroken;
+      ssize_t n = ::recv(fd, buffer.get() + fill, want - fill, 0);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+      if (n <= 0) return Receive::kBroken;
+      fill += size_t(n);
+    }
+    got += int64_t(fill);
+    if (!sink(buffer.get(), fill)) return Receive::kStopped;
+  }
+  return Receive::kOk;
 }
 
 void Service::Delay() {
@@ -248,13 +457,31 @@ bool Service::RequireLoopback(const httplib::Request& req, httplib::Response& re
   return false;
 }
 
+bool Service::RequireAdmin(const httplib::Request& req, httplib::Response& res) {
+  bool remoteAdmin;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    remoteAdmin = m_knobs.remoteAdmin;
+  }
+  if (IsLoopbackAddress(req.remote_addr) && !remoteAdmin) return true;
+  if (m_options.adminToken.empty()) {
+    SetError(res, 403, "listing and deleting files is for loopback clients (the service has no --admin-token)");
+    return false;
+  }
+  const std::string given = req.get_header_value("Authorization");
+  if (ConstantTimeEquals(given, "Bearer " + m_options.adminToken)) return true;
+  res.set_header("WWW-Authenticate", "Bearer realm=\"chunkup-service\"");
+  SetError(res, 401, "listing and deleting files needs \"Authorization: Bearer <admin token>\"");
+  return false;
+}
+
 std::string Service::ResultUrl(const FileRecord& f) const {
   return m_publicUrl + "/f/" + f.linkId + "/" + PercentEncode(f.name);
 }
 
 void Service::Routes() {
   using namespace std::placeholders;
-  auto& s = m_server;
+  auto& s = *m_server;
   s.Post("/anonymous/prepare_put", [this](const httplib::Request& req, httplib::Response& res,
                                           const httplib::ContentReader& reader) { HandlePrepare(req, res, reader); });
   s.Post("/anonymous/commit_put", [this](const httplib::Request& req, httplib::Response& res,
@@ -264,7 +491,14 @@ void Service::Routes() {
   s.Put("/_sink", [this](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
     HandleSink(req, res, reader);
   });
+  s.Get(R"(/f/?)", [this](const httplib::Request& req, httplib::Response& res) { HandleList(req, res); });
   s.Get(R"(/f/([^/]+)(/.*)?)", [this](const httplib::Request& req, httplib::Response& res) { HandleDownload(req, res); });
+  s.Delete(R"(/f/([^/]+)(/.*)?)", [this](const httplib::Request& req, httplib::Response& res,
+                                         const httplib::ContentReader& reader) {
+    std::string body;
+    if (BodyFailed(ReadBody(req, reader, kMaxSmallBody, body), res, kMaxSmallBody)) return;
+    HandleDelete(req, res);
+  });
   s.Post(R"(/g/receive/([^/]*))", [this](const httplib::Request& req, httplib::Response& res,
                                          const httplib::ContentReader& reader) { HandleReceive(req, res, reader); });
   s.Get(R"(/g/status/([^/]*))", [this](const httplib::Request& req, httplib::Response& res) { HandleStatus(req, res); });
@@ -286,6 +520,12 @@ void Service::Routes() {
   s.Get("/_control/stats", [this](const httplib::Request& req, httplib::Response& res) {
     if (RequireLoopback(req, res)) HandleStats(res);
   });
+  s.Post("/_control/gc", [this](const httplib::Request& req, httplib::Response& res,
+                                const httplib::ContentReader& reader) {
+    std::string body;
+    if (BodyFailed(ReadBody(req, reader, kMaxSmallBody, body), res, kMaxSmallBody)) return;
+    if (RequireLoopback(req, res)) HandleCollect(res);
+  });
   s.Get("/", [](const httplib::Request&, httplib::Response& res) {
     res.set_content(RenderHomePage(), "text/html; charset=utf-8");
   });
@@ -306,6 +546,11 @@ void Service::Routes() {
     } catch (...) {
     }
     SetError(res, 500, what);
+  });
+  // Clients must cope with a server that keeps no connection open.
+  s.set_post_routing_handler([this](const httplib::Request&, httplib::Response& res) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_knobs.closeConnections) res.set_header("Connection", "close");
   });
   s.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
     if (m_options.quiet) return;
@@ -345,7 +590,12 @@ void Service::HandlePrepare(const httplib::Request& req, httplib::Response& res,
   FileDocument doc;
   if (auto problem = CheckFileDocument(body, false, doc)) return SetError(res, 400, *problem);
 
-  if (auto held = m_store.FindFileByContent(doc.fileSize, doc.keys)) {
+  // Deciding that a chunk is held and recording the upload that relies on it
+  // happen with no collection in between.
+  auto references = m_store.ShareReferences();
+  // A held file answers 409 with the record for this name: an earlier one
+  // under the same name, or a new one (its own link id and URL).
+  if (auto held = m_store.FileForContent(doc.path, doc.fileSize, doc.keys)) {
     Json::Value reply(Json::objectValue);
     reply["url"] = ResultUrl(*held);
     reply["linkid"] = held->linkId;
@@ -359,18 +609,18 @@ void Service::HandlePrepare(const httplib::Request& req, httplib::Response& res,
     if (!seen.emplace(doc.keys[i], true).second) continue;
     if (m_store.ChunkSize(doc.keys[i]) != ChunkLengthAt(doc.fileSize, int64_t(i))) missing.push_back(int64_t(i));
   }
+  // The upload is recorded even when nothing is missing: it keeps the chunks
+  // it counts on from being collected until its commit.
+  auto id = m_store.CreateUpload(doc.path, doc.fileSize, doc.keys);
+  if (!id) return SetError(res, 500, "cannot record the upload");
   Json::Value reply(Json::objectValue);
   reply["required"] = Json::Value(Json::arrayValue);
-  if (!missing.empty()) {
-    auto id = m_store.CreateUpload(doc.path, doc.fileSize, doc.keys);
-    if (!id) return SetError(res, 500, "cannot record the upload");
-    for (int64_t index : missing) {
-      Json::Value item(Json::objectValue);
-      item["index"] = Json::Int64(index);
-      item["url"] = m_publicUrl + "/chunks/" + doc.keys[size_t(index)] + "?upload=" + *id + "&index=" +
-                    std::to_string(index);
-      reply["required"].append(item);
-    }
+  for (int64_t index : missing) {
+    Json::Value item(Json::objectValue);
+    item["index"] = Json::Int64(index);
+    item["url"] = m_publicUrl + "/chunks/" + doc.keys[size_t(index)] + "?upload=" + *id + "&index=" +
+                  std::to_string(index);
+    reply["required"].append(item);
   }
   SetJson(res, 200, reply);
 }
@@ -381,6 +631,7 @@ void Service::HandleCommit(const httplib::Request& req, httplib::Response& res, 
   FileDocument doc;
   if (auto problem = CheckFileDocument(body, true, doc)) return SetError(res, 400, *problem);
 
+  auto references = m_store.ShareReferences();
   Json::Value missing(Json::arrayValue);
   for (size_t i = 0; i < doc.keys.size(); ++i) {
     if (m_store.ChunkSize(doc.keys[i]) != ChunkLengthAt(doc.fileSize, int64_t(i))) {
@@ -395,6 +646,7 @@ void Service::HandleCommit(const httplib::Request& req, httplib::Response& res, 
   }
   auto file = m_store.AddFile(doc.path, doc.fileSize, doc.keys, doc.editTime, doc.mimeType);
   if (!file) return SetError(res, 500, "cannot record the file");
+  m_store.MarkCommitted(doc.path, doc.fileSize, doc.keys);
   Json::Value reply(Json::objectValue);
   reply["url"] = ResultUrl(*file);
   reply["linkid"] = file->linkId;
@@ -424,9 +676,7 @@ void Service::HandleChunkPut(const httplib::Request& req, httplib::Response& res
     }
   }
   // -1: no usable Content-Length (a chunked body, say).
-  const int64_t declared = req.has_header("Content-Length")
-                               ? ParseUnsignedDecimal(req.get_header_value("Content-Length")).value_or(-1)
-                               : -1;
+  const int64_t declared = DeclaredLength(req);
   if (closeIt) {
     // Take about half of the body, then drop the connection as a crashing
     // server would; nothing is stored.
@@ -475,10 +725,11 @@ void Service::HandleChunkPut(const httplib::Request& req, httplib::Response& res
     return SetError(res, status, problem);
   }
 
+  m_store.TouchUpload(uploadId);
   ChunkWriter writer;
   if (!writer.Begin(m_store.TmpDir())) return SetError(res, 500, "cannot create a temporary file");
   bool tooLong = false, ioFailed = false;
-  bool ok = !HasBody(req) || reader([&](const char* data, size_t size) {
+  auto sink = [&](const char* data, size_t size) {
     if (writer.Size() + int64_t(size) > expected) {
       tooLong = true;
       return false;
@@ -488,19 +739,22 @@ void Service::HandleChunkPut(const httplib::Request& req, httplib::Response& res
       return false;
     }
     return true;
-  });
-  if (tooLong) {
-    res.set_header("Connection", "close");
-    return SetError(res, 400, "chunk body longer than the expected " + std::to_string(expected) + " bytes");
-  }
+  };
+  Receive received = Receive::kOk;
+  if (HasBody(req)) received = declared >= 0 ? ReceiveBody(req, reader, declared, sink)
+                                             : reader(sink) ? Receive::kOk : Receive::kBroken;
+  // A body left half read leaves the connection unusable.
+  if (received != Receive::kOk) res.set_header("Connection", "close");
+  if (tooLong) return SetError(res, 400, "chunk body longer than the expected " + std::to_string(expected) + " bytes");
   if (ioFailed) return SetError(res, 507, "cannot write the chunk");
-  if (!ok) return SetError(res, 400, "incomplete chunk body");
+  if (received != Receive::kOk) return SetError(res, 400, "incomplete chunk body");
   if (writer.Size() != expected)
     return SetError(res, 400, "chunk length " + std::to_string(writer.Size()) + " differs from the expected " +
                                   std::to_string(expected));
   if (writer.Key() != key) return SetError(res, 400, "chunk body does not match its key");
   if (!m_store.PrepareChunkDir(key) || !writer.Commit(m_store.ChunkPath(key)))
     return SetError(res, 507, "cannot store the chunk");
+  m_store.TouchUpload(uploadId);
   {
     std::lock_guard<std::mutex> lock(m_lock);
     ++m_stats.putStored;
@@ -526,15 +780,20 @@ void Service::HandleSink(const httplib::Request& req, httplib::Response& res, co
   ChunkWriter writer;
   if (!writer.Begin(m_store.TmpDir())) return SetError(res, 500, "cannot create a temporary file");
   bool ioFailed = false;
-  bool ok = !HasBody(req) || reader([&](const char* data, size_t size) {
+  auto sink = [&](const char* data, size_t size) {
     if (!writer.Write(data, size)) {
       ioFailed = true;
       return false;
     }
     return true;
-  });
+  };
+  const int64_t declared = DeclaredLength(req);
+  Receive received = Receive::kOk;
+  if (HasBody(req)) received = declared >= 0 ? ReceiveBody(req, reader, declared, sink)
+                                             : reader(sink) ? Receive::kOk : Receive::kBroken;
+  if (received != Receive::kOk) res.set_header("Connection", "close");
   if (ioFailed) return SetError(res, 507, "cannot write the body");
-  if (!ok) return SetError(res, 400, "incomplete body");
+  if (received != Receive::kOk) return SetError(res, 400, "incomplete body");
   std::string key = writer.Key();
   if (!m_store.PrepareChunkDir(key) || !writer.Commit(m_store.ChunkPath(key)))
     return SetError(res, 507, "cannot store the body");
@@ -554,7 +813,11 @@ void Service::HandleDownload(const httplib::Request& req, httplib::Response& res
   auto shared = std::make_shared<FileRecord>(std::move(*file));
   Store* store = &m_store;
   res.set_header("Content-Disposition", "attachment; filename*=UTF-8''" + PercentEncode(shared->name));
-  const std::string mimeType = shared->mimeType.empty() ? "application/octet-stream" : shared->mimeType;
+  // The type follows the name (uploaders all send the same MIME type). What
+  // people upload is never run as this site's page or script.
+  const std::string mimeType = ContentTypeForName(shared->name);
+  res.set_header("X-Content-Type-Options", "nosniff");
+  res.set_header("Content-Security-Policy", "sandbox");
   if (shared->size == 0) return res.set_content("", mimeType);  // no chunk to read from
   res.set_content_provider(
       size_t(shared->size), mimeType,
@@ -571,6 +834,58 @@ void Service::HandleDownload(const httplib::Request& req, httplib::Response& res
         std::fclose(f);
         return ok && sink.write(buffer.data(), buffer.size());
       });
+}
+
+void Service::HandleList(const httplib::Request& req, httplib::Response& res) {
+  if (!RequireAdmin(req, res)) return;
+  auto number = [&](const char* name, int64_t fallback, int64_t max) -> std::optional<int64_t> {
+    if (!req.has_param(name)) return fallback;
+    auto v = ParseUnsignedDecimal(req.get_param_value(name));
+    if (!v || *v > max) return std::nullopt;
+    return *v;
+  };
+  auto limit = number("limit", 100, kMaxListed);
+  auto offset = number("offset", 0, std::numeric_limits<int64_t>::max() / 2);
+  if (!limit || !offset) return SetError(res, 400, "limit takes 0 to " + std::to_string(kMaxListed) + ", offset a count");
+  const std::string format = req.has_param("format") ? req.get_param_value("format") : "html";
+  if (format != "html" && format != "json") return SetError(res, 400, "format takes html or json");
+  const int64_t total = m_store.FileCount();
+  auto files = m_store.ListFiles(*limit, *offset);
+  res.set_header("Cache-Control", "no-store");
+  if (format == "html") {
+    std::vector<std::string> urls;
+    for (const auto& f : files) urls.push_back(ResultUrl(f));
+    res.set_content(RenderFileList(files, urls, total, *offset, *limit), "text/html; charset=utf-8");
+    return;
+  }
+  Json::Value reply(Json::objectValue);
+  reply["total"] = Json::Int64(total);
+  reply["offset"] = Json::Int64(*offset);
+  reply["files"] = Json::Value(Json::arrayValue);
+  for (const auto& f : files) {
+    Json::Value item(Json::objectValue);
+    item["linkid"] = f.linkId;
+    item["name"] = f.name;
+    item["path"] = f.path;
+    item["size"] = Json::Int64(f.size);
+    item["url"] = ResultUrl(f);
+    item["content_type"] = ContentTypeForName(f.name);
+    item["edit_time"] = f.editTime;
+    item["created_ms"] = Json::Int64(f.createdMs);
+    reply["files"].append(item);
+  }
+  SetJson(res, 200, reply);
+}
+
+void Service::HandleDelete(const httplib::Request& req, httplib::Response& res) {
+  if (!RequireAdmin(req, res)) return;
+  const std::string linkId = req.matches[1];
+  if (!m_store.DeleteFile(linkId)) return SetError(res, 404, "no such file");
+  // Its chunks go with the next collection, unless another file uses them.
+  Json::Value reply(Json::objectValue);
+  reply["linkid"] = linkId;
+  reply["deleted"] = true;
+  SetJson(res, 200, reply);
 }
 
 void Service::HandleReceive(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
@@ -689,6 +1004,9 @@ void Service::HandleKnobs(const httplib::Request& req, httplib::Response& res) {
     } else if (k == "delay_ms") {
       n = ParseCountValue(v, 600000);
       if (!n) return SetError(res, 400, "knob delay_ms takes 0 to 600000");
+    } else if (k == "remote_admin" || k == "close_connections") {
+      n = ParseCountValue(v, 1);
+      if (!n) return SetError(res, 400, "knob " + k + " takes 0 or 1");
     } else if (k != "prepare_body" && k != "commit_body") {
       return SetError(res, 400, "unknown knob " + k);
     }
@@ -696,6 +1014,8 @@ void Service::HandleKnobs(const httplib::Request& req, httplib::Response& res) {
     else if (k == "put_count") putCount = n;
     else if (k == "put_close") next.putClose = *n;
     else if (k == "delay_ms") next.delayMs = *n;
+    else if (k == "remote_admin") next.remoteAdmin = *n == 1;
+    else if (k == "close_connections") next.closeConnections = *n == 1;
     else if (k == "prepare_status") prepareStatus = n;
     else if (k == "prepare_body") prepareBody = v;
     else if (k == "commit_status") commitStatus = n;
@@ -729,7 +1049,11 @@ void Service::HandleStats(httplib::Response& res) {
     v["last_prepare_body"] = m_stats.lastPrepareBody;
     v["last_commit_body"] = m_stats.lastCommitBody;
     v["put_indexes"] = m_stats.putIndexes;
+    v["gc_runs"] = Json::Int64(m_stats.gcRuns);
   }
+  v["connections"] = Json::Int64(m_connections.load());
+  v["connections_open"] = Json::Int64(m_connectionsOpen.load());
+  v["listen_backlog"] = ListenBacklog();
   res.set_header("Cache-Control", "no-store");
   SetJson(res, 200, v);
 }
@@ -740,7 +1064,17 @@ void Service::HandleReset(httplib::Response& res) {
     m_knobs = Knobs();
     m_stats = Stats();
   }
+  m_connections = 0;
   SetJson(res, 200, Json::Value(Json::objectValue));
+}
+
+void Service::HandleCollect(httplib::Response& res) {
+  CollectResult r = Collect();
+  Json::Value v(Json::objectValue);
+  v["uploads_expired"] = Json::Int64(r.uploadsExpired);
+  v["chunks_removed"] = Json::Int64(r.chunksRemoved);
+  v["bytes_removed"] = Json::Int64(r.bytesRemoved);
+  SetJson(res, 200, v);
 }
 
 }  // namespace chunkup::service

@@ -47,6 +47,37 @@ std::string Sha1Key(std::string_view data) {
   return sha.FinalKey();
 }
 
+static int Base64UrlValue(char c);
+
+std::string KeyToHex(std::string_view key) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(40);
+  uint32_t bits = 0;
+  int count = 0;
+  for (size_t i = 0; i < 27 && i < key.size(); ++i) {
+    bits = (bits << 6) | uint32_t(Base64UrlValue(key[i]) & 63);
+    count += 6;
+    while (count >= 4 && out.size() < 40) {
+      count -= 4;
+      out += kHex[(bits >> count) & 15];
+    }
+  }
+  return out;
+}
+
+std::optional<std::string> HexToKey(std::string_view hex) {
+  if (hex.size() != 40) return std::nullopt;
+  unsigned char digest[20];
+  for (size_t i = 0; i < 20; ++i) {
+    auto value = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; };
+    int hi = value(hex[2 * i]), lo = value(hex[2 * i + 1]);
+    if (hi < 0 || lo < 0) return std::nullopt;
+    digest[i] = static_cast<unsigned char>(hi * 16 + lo);
+  }
+  return Base64UrlEncode(digest, sizeof digest);
+}
+
 std::string Base64UrlEncode(const unsigned char* data, size_t size) {
   static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
   std::string out;
@@ -312,34 +343,99 @@ static bool SameEndpoint(const sockaddr_storage& addr, const std::string& text, 
   return text.empty() || text == buffer;
 }
 
-bool BreakConnection(const std::string& peerAddr, int peerPort, int localPort) {
+static bool IsConnection(int fd, const std::string& peerAddr, int peerPort, int localPort) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
+  sockaddr_storage peer {}, local {};
+  socklen_t peerLen = sizeof peer, localLen = sizeof local;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLen) != 0) return false;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLen) != 0) return false;
+  return SameEndpoint(peer, peerAddr, peerPort) && SameEndpoint(local, "", localPort);
+}
+
+int FindConnectionSocket(const std::string& peerAddr, int peerPort, int localPort) {
+  // A connection is served by one thread from start to end, so the socket
+  // this thread found last is most likely the one asked for again.
+  thread_local int last = -1;
+  if (last >= 0 && IsConnection(last, peerAddr, peerPort, localPort)) return last;
   DIR* dir = ::opendir("/proc/self/fd");
-  if (!dir) return false;
-  bool found = false;
+  if (!dir) return -1;
+  int found = -1;
   while (dirent* entry = ::readdir(dir)) {
     char* end = nullptr;
     long fd = std::strtol(entry->d_name, &end, 10);
-    if (end == entry->d_name || *end) continue;
-    struct stat st {};
-    if (::fstat(int(fd), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
-    sockaddr_storage peer {}, local {};
-    socklen_t peerLen = sizeof peer, localLen = sizeof local;
-    if (::getpeername(int(fd), reinterpret_cast<sockaddr*>(&peer), &peerLen) != 0) continue;
-    if (::getsockname(int(fd), reinterpret_cast<sockaddr*>(&local), &localLen) != 0) continue;
-    if (!SameEndpoint(peer, peerAddr, peerPort) || !SameEndpoint(local, "", localPort)) continue;
-    // Dropping unread data makes the kernel answer with a reset, as a crash would.
-    linger lg {1, 0};
-    ::setsockopt(int(fd), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-    ::shutdown(int(fd), SHUT_RDWR);
-    found = true;
-    break;
+    if (end == entry->d_name || *end || fd == ::dirfd(dir)) continue;
+    if (IsConnection(int(fd), peerAddr, peerPort, localPort)) {
+      found = int(fd);
+      break;
+    }
   }
   ::closedir(dir);
+  last = found;
   return found;
+}
+
+bool BreakConnection(const std::string& peerAddr, int peerPort, int localPort) {
+  int fd = FindConnectionSocket(peerAddr, peerPort, localPort);
+  if (fd < 0) return false;
+  // Dropping unread data makes the kernel answer with a reset, as a crash would.
+  linger lg {1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+  ::shutdown(fd, SHUT_RDWR);
+  return true;
 }
 
 bool IsLoopbackAddress(const std::string& addr) {
   return addr == "::1" || addr.rfind("127.", 0) == 0 || addr.rfind("::ffff:127.", 0) == 0;
+}
+
+bool ConstantTimeEquals(std::string_view a, std::string_view b) {
+  unsigned char diff = a.size() == b.size() ? 0 : 1;
+  for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ (i < b.size() ? b[i] : 0));
+  return diff == 0;
+}
+
+std::string ContentTypeForName(std::string_view name) {
+  static const std::pair<const char*, const char*> kTypes[] = {
+      {"txt", "text/plain"}, {"log", "text/plain"}, {"md", "text/markdown"}, {"csv", "text/csv"},
+      {"htm", "text/html"}, {"html", "text/html"}, {"css", "text/css"}, {"js", "text/javascript"},
+      {"mjs", "text/javascript"}, {"json", "application/json"}, {"xml", "application/xml"},
+      {"pdf", "application/pdf"}, {"rtf", "application/rtf"},
+      {"png", "image/png"}, {"jpg", "image/jpeg"}, {"jpeg", "image/jpeg"}, {"gif", "image/gif"},
+      {"webp", "image/webp"}, {"svg", "image/svg+xml"}, {"ico", "image/vnd.microsoft.icon"}, {"bmp", "image/bmp"},
+      {"tif", "image/tiff"}, {"tiff", "image/tiff"}, {"avif", "image/avif"},
+      {"mp3", "audio/mpeg"}, {"wav", "audio/wav"}, {"ogg", "audio/ogg"}, {"oga", "audio/ogg"},
+      {"flac", "audio/flac"}, {"m4a", "audio/mp4"}, {"opus", "audio/opus"},
+      {"mp4", "video/mp4"}, {"m4v", "video/mp4"}, {"webm", "video/webm"}, {"mkv", "video/x-matroska"},
+      {"avi", "video/x-msvideo"}, {"mov", "video/quicktime"}, {"mpeg", "video/mpeg"}, {"mpg", "video/mpeg"},
+      {"zip", "application/zip"}, {"gz", "application/gzip"}, {"tgz", "application/gzip"},
+      {"bz2", "application/x-bzip2"}, {"xz", "application/x-xz"}, {"zst", "application/zstd"},
+      {"tar", "application/x-tar"}, {"7z", "application/x-7z-compressed"}, {"rar", "application/vnd.rar"},
+      {"doc", "application/msword"},
+      {"docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
+      {"xls", "application/vnd.ms-excel"},
+      {"xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
+      {"ppt", "application/vnd.ms-powerpoint"},
+      {"pptx", "application/vnd.openxmlformats-officedocument.presentationml.presentation"},
+      {"odt", "application/vnd.oasis.opendocument.text"},
+      {"ods", "application/vnd.oasis.opendocument.spreadsheet"},
+      {"odp", "application/vnd.oasis.opendocument.presentation"},
+      {"epub", "application/epub+zip"}, {"wasm", "application/wasm"},
+      {"exe", "application/vnd.microsoft.portable-executable"},
+      {"dll", "application/vnd.microsoft.portable-executable"}, {"msi", "application/x-msi"},
+      {"iso", "application/x-iso9660-image"}, {"deb", "application/vnd.debian.binary-package"},
+      {"apk", "application/vnd.android.package-archive"},
+  };
+  size_t slash = name.find_last_of("/\\");
+  if (slash != std::string_view::npos) name.remove_prefix(slash + 1);
+  size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0 || dot + 1 == name.size()) return "application/octet-stream";
+  std::string ext(name.substr(dot + 1));
+  for (char& c : ext)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  for (const auto& [e, type] : kTypes)
+    if (ext == e) return type;
+  return "application/octet-stream";
 }
 
 }  // namespace chunkup::service

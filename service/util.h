@@ -33,6 +33,11 @@ std::string Base64UrlEncode(const unsigned char* data, size_t size);
 // url-safe alphabet and one '='. Anything else (dots, slashes, ...) is refused.
 bool IsValidKey(std::string_view key);
 std::string Sha1Key(std::string_view data);
+// The 40 lower-case hexadecimal digits of a valid key's digest: what chunk
+// files are named by, so no file name starts with '-' (a key may).
+std::string KeyToHex(std::string_view key);
+// A 40-digit lower-case hexadecimal name back to its key; nullopt otherwise.
+std::optional<std::string> HexToKey(std::string_view hex);
 
 // Decimal text with no sign and no leading zeros, fitting a signed 64-bit number.
 std::optional<int64_t> ParseUnsignedDecimal(std::string_view text);
@@ -70,6 +75,17 @@ bool MakeDirs(const std::string& dir);
 // socket whose peer and local ports match and shuts it down both ways.
 bool BreakConnection(const std::string& peerAddr, int peerPort, int localPort);
 
+// The socket of the TCP connection with this peer and local port, or -1. For
+// the thread serving that connection: it remembers the last one it found.
+int FindConnectionSocket(const std::string& peerAddr, int peerPort, int localPort);
+
 bool IsLoopbackAddress(const std::string& addr);
+
+// Equality that takes the same time wherever the texts differ (for secrets).
+bool ConstantTimeEquals(std::string_view a, std::string_view b);
+
+// The Content-Type for a file name, from its extension (case-insensitive);
+// application/octet-stream when the extension is unknown or missing.
+std::string ContentTypeForName(std::string_view name);
 
 }  // namespace chunkup::service

@@ -198,7 +198,7 @@ TEST(ServiceCrash, KilledDuringAChunkPutLeavesNoCorruptChunkAndTheUploadComplete
     std::ifstream in(entry.path(), std::ios::binary);
     std::stringstream content;
     content << in.rdbuf();
-    EXPECT_EQ(KeyOf(content.str()), entry.path().filename().string());
+    EXPECT_EQ(HexOf(content.str()), entry.path().filename().string());
     ++held;
   }
   EXPECT_EQ(held, 1u);

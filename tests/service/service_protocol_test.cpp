@@ -59,13 +59,18 @@ TEST_F(ServiceProtocol, HeldFileIsAnswered409WithItsUrlAndLinkId) {
   ASSERT_FALSE(url.empty());
   m_service.Reset();
 
-  // Same content under another name: nothing to send, no commit needed.
-  Exchange again = Prepare(m_service, "copy of a.bin", bytes);
+  // Same content and name: nothing to send, no commit needed.
+  Exchange again = Prepare(m_service, "a.bin", bytes);
   EXPECT_EQ(again.status, 409);
   EXPECT_EQ(again.reply["url"].asString(), url);
   EXPECT_TRUE(again.reply["linkid"].isString());
   EXPECT_FALSE(again.reply["linkid"].asString().empty());
   EXPECT_FALSE(again.reply.isMember("required"));
+
+  // Under another name too, with a URL of that name (service_store_test).
+  Exchange renamed = Prepare(m_service, "copy of a.bin", bytes);
+  EXPECT_EQ(renamed.status, 409);
+  EXPECT_NE(renamed.reply["url"].asString(), url);
 
   // One byte more is another file.
   Exchange longer = Prepare(m_service, "a.bin", bytes + "x");
@@ -244,8 +249,7 @@ TEST(ServiceSink, StoresAnyBodyUnderItsDigest) {
   EXPECT_EQ(status, 200);
   EXPECT_EQ(reply["key"].asString(), KeyOf(body));
   EXPECT_EQ(reply["size"].asUInt64(), body.size());
-  EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(service.DataDir()) / "chunks" /
-                                      KeyOf(body).substr(0, 2) / KeyOf(body)));
+  EXPECT_TRUE(std::filesystem::exists(ChunkFileOf(service.DataDir(), body)));
 }
 
 TEST(ServiceLog, OneLinePerRequest) {

@@ -8,7 +8,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -43,6 +46,24 @@ inline std::string KeyOf(const std::string& bytes) {
   std::string key;
   MakeChunkKey(key, digest);
   return key;
+}
+
+// The name the service keeps a chunk's bytes under: the 40 hex digits of its
+// SHA-1, in <data>/chunks/<first two digits>/.
+inline std::string HexOf(const std::string& bytes) {
+  Sha1State state;
+  Sha1Start(state);
+  Sha1Feed(state, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  uint8_t digest[kSha1DigestSize];
+  Sha1Finish(state, digest);
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (uint8_t b : digest) hex += {kHex[b >> 4], kHex[b & 15]};
+  return hex;
+}
+inline std::string ChunkFileOf(const std::string& dataDir, const std::string& bytes) {
+  const std::string hex = HexOf(bytes);
+  return dataDir + "/chunks/" + hex.substr(0, 2) + "/" + hex;
 }
 
 inline std::vector<std::string> KeysOf(const std::string& bytes) {
@@ -112,6 +133,27 @@ inline std::string UploadWhole(const ServiceProcess& s, const std::string& name,
   Exchange committed = Commit(s, name, bytes);
   EXPECT_EQ(committed.status, 200) << name;
   return committed.reply["url"].asString();
+}
+
+// Runs chunkup-service with args to its end (at most 30 s, then it is
+// killed): its exit code (124 when it had to be stopped) and everything it printed.
+struct RunResult {
+  int exitCode = -1;
+  std::string output;
+};
+inline RunResult RunService(const std::vector<std::string>& args) {
+  std::string command = "timeout -s KILL 30 '" CHUNKUP_SERVICE_BINARY "'";
+  for (const auto& a : args) command += " '" + a + "'";
+  command += " 2>&1 </dev/null";
+  RunResult r;
+  FILE* p = ::popen(command.c_str(), "r");
+  if (!p) return r;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) r.output.append(buffer, n);
+  int status = ::pclose(p);
+  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (r.exitCode == 128 + 9 || r.exitCode == 137) r.exitCode = 124;
+  return r;
 }
 
 // Sends the request head and the first part of a chunk body over a plain

@@ -138,16 +138,18 @@ void ServiceProcess::Start(const std::vector<std::string>& args) {
   std::string line;
   bool ok = ReadLine(out[0], line, Clock::now() + std::chrono::seconds(15));
   ::close(out[0]);
-  const std::string prefix = "chunkup-service listening on http://";
-  if (!ok || line.rfind(prefix, 0) != 0) {
+  const std::string prefix = "chunkup-service listening on ";
+  const std::string url = ok && line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : std::string();
+  const size_t schemeEnd = url.find("://");
+  if (schemeEnd == std::string::npos || (url.compare(0, schemeEnd, "http") != 0 && url.compare(0, schemeEnd, "https") != 0)) {
     Kill();
     throw std::runtime_error("chunkup-service did not start (" + line + "): " + LogText());
   }
-  std::string hostPort = line.substr(prefix.size());
+  std::string hostPort = url.substr(schemeEnd + 3);
   size_t colon = hostPort.rfind(':');
   m_host = hostPort.substr(0, colon);
   m_port = std::atoi(hostPort.c_str() + colon + 1);
-  m_baseUrl = "http://" + hostPort;
+  m_baseUrl = url;  // http:// or, with --tls-cert, https://
 }
 
 void ServiceProcess::Kill() {
@@ -216,6 +218,7 @@ ServiceProcess::Reply ServiceProcess::Request(const std::string& method, const s
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &reply.body);
   curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, Collect);
   curl_easy_setopt(c, CURLOPT_HEADERDATA, &reply.headers);
+  if (!m_caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, m_caFile.c_str());
   if (method == "GET") {
     curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
   } else {

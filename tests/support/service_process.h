@@ -23,7 +23,7 @@ class ServiceProcess {
   ServiceProcess(const ServiceProcess&) = delete;
   ServiceProcess& operator=(const ServiceProcess&) = delete;
 
-  const std::string& BaseUrl() const { return m_baseUrl; }  // "http://127.0.0.1:PORT"
+  const std::string& BaseUrl() const { return m_baseUrl; }  // "http://127.0.0.1:PORT" (https with --tls-cert)
   std::string HostPort() const;                              // "127.0.0.1:PORT"
   int Port() const { return m_port; }
   const std::string& DataDir() const { return m_dataDir; }
@@ -52,6 +52,9 @@ class ServiceProcess {
   std::string Post(const std::string& pathOrUrl, const std::string& body, long* status = nullptr) const;
   std::string Put(const std::string& pathOrUrl, const std::string& body, long* status = nullptr) const;
 
+  // A CA bundle (PEM) the helpers below verify an HTTPS service against.
+  void SetCaFile(const std::string& path) { m_caFile = path; }
+
   Json::Value Stats() const;                      // GET /_control/stats
   void Reset() const;                             // POST /_control/reset
   bool SetKnobs(const std::string& query) const;  // POST /_control/knobs?query; true on 200
@@ -67,6 +70,7 @@ class ServiceProcess {
   std::string m_host = "127.0.0.1";
   int m_port = 0;
   std::string m_baseUrl;
+  std::string m_caFile;
   pid_t m_pid = -1;
 };
 
