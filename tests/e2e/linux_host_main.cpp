@@ -16,34 +16,12 @@
 #include <memory>
 
 #include "tests/e2e/upload_cases.h"
+#include "tests/support/loopback_port.h"
 #include "tests/support/service_process.h"
 #include "tests/support/temp_dir.h"
 
 namespace chunkup::testing {
 namespace {
-
-// "127.0.0.1:8642" -> 8642, or 0 when the build aims anywhere but loopback.
-int LoopbackPortOf(const std::string& hostPort) {
-  const std::string prefix = "127.0.0.1:";
-  if (hostPort.rfind(prefix, 0) != 0) return 0;
-  return std::atoi(hostPort.c_str() + prefix.size());
-}
-
-// Free unless something listens there. SO_REUSEADDR, as the service sets it:
-// connections of an earlier run still in TIME_WAIT do not count.
-bool PortIsFree(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  const int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return free;
-}
 
 class LinuxHost : public ::testing::Environment {
  public:
