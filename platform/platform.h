@@ -56,6 +56,28 @@ class ReadableFile {
   virtual int ReadSome(void* buffer, size_t count, size_t* bytesRead) = 0;
 };
 
+// A file whose small reads are served from a 64 KiB read-ahead buffer: the
+// digests are read in 4 KiB blocks, and a system call per block would cost
+// more than hashing the block. Reads of 64 KiB or more go straight to the
+// OS. An OS file supplies the two unbuffered operations.
+class ReadAheadFile : public ReadableFile {
+ public:
+  int Seek(uint64_t offset) final;
+
+ protected:
+  int ReadSome(void* buffer, size_t count, size_t* bytesRead) final;
+  // One unbuffered read of up to `count` bytes (0 bytes: the end), and one
+  // unbuffered seek from the start.
+  virtual int ReadFromOs(void* buffer, size_t count, size_t* bytesRead) = 0;
+  virtual int SeekInOs(uint64_t offset) = 0;
+
+ private:
+  static constexpr size_t kReadAhead = 64 * 1024;
+  std::unique_ptr<char[]> m_readAhead;
+  size_t m_next = 0;
+  size_t m_pending = 0;
+};
+
 class PlatformThread {
  public:
   virtual ~PlatformThread() = default;

@@ -22,20 +22,13 @@ extern char** environ;
 namespace chunkup {
 namespace {
 
-// Reads go through a 64 KiB read-ahead buffer: callers read in 4 KiB blocks,
-// and a system call per block would cost more than hashing the block.
-class PosixFile final : public ReadableFile {
+class PosixFile final : public ReadAheadFile {
  public:
   explicit PosixFile(int fd) : m_fd(fd) {}
   ~PosixFile() override { ::close(m_fd); }
   PosixFile(const PosixFile&) = delete;
   PosixFile& operator=(const PosixFile&) = delete;
 
-  int Seek(uint64_t offset) override {
-    m_pending = 0;  // what was read ahead belongs to the old position
-    if (offset > static_cast<uint64_t>(INT64_MAX)) return EINVAL;
-    return ::lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) < 0 ? errno : 0;
-  }
   int Size(uint64_t* size) override {
     struct stat st;
     if (::fstat(m_fd, &st) != 0) return errno;
@@ -50,30 +43,11 @@ class PosixFile final : public ReadableFile {
   }
 
  protected:
-  int ReadSome(void* buffer, size_t count, size_t* bytesRead) override {
-    *bytesRead = 0;
-    if (count == 0) return 0;
-    if (m_pending == 0) {
-      if (count >= kReadAhead) return ReadOnce(static_cast<char*>(buffer), count, bytesRead);
-      if (!m_readAhead) m_readAhead = std::make_unique<char[]>(kReadAhead);
-      size_t got = 0;
-      if (int error = ReadOnce(m_readAhead.get(), kReadAhead, &got)) return error;
-      m_next = 0;
-      m_pending = got;
-      if (got == 0) return 0;  // end of the file
-    }
-    const size_t n = std::min(count, m_pending);
-    std::memcpy(buffer, m_readAhead.get() + m_next, n);
-    m_next += n;
-    m_pending -= n;
-    *bytesRead = n;
-    return 0;
+  int SeekInOs(uint64_t offset) override {
+    if (offset > static_cast<uint64_t>(INT64_MAX)) return EINVAL;
+    return ::lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) < 0 ? errno : 0;
   }
-
- private:
-  static constexpr size_t kReadAhead = 64 * 1024;
-
-  int ReadOnce(char* target, size_t count, size_t* bytesRead) {
+  int ReadFromOs(void* target, size_t count, size_t* bytesRead) override {
     for (;;) {
       const ssize_t got = ::read(m_fd, target, count);
       if (got >= 0) {
@@ -84,10 +58,8 @@ class PosixFile final : public ReadableFile {
     }
   }
 
+ private:
   int m_fd;
-  std::unique_ptr<char[]> m_readAhead;
-  size_t m_next = 0;
-  size_t m_pending = 0;
 };
 
 class StdThread final : public PlatformThread {

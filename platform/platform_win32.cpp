@@ -35,22 +35,13 @@ const wchar_t* Wide(const std::u16string& text) { return reinterpret_cast<const 
 // would not be the one the host named.
 bool UsableAsPath(const std::u16string& text) { return !text.empty() && text.find(u'\0') == std::u16string::npos; }
 
-// Reads go through a 64 KiB read-ahead buffer, as on POSIX: the digests are
-// read in 4 KiB blocks, and a ReadFile per block costs more than hashing it.
-class Win32File final : public ReadableFile {
+class Win32File final : public ReadAheadFile {
  public:
   explicit Win32File(HANDLE handle) : m_handle(handle) {}
   ~Win32File() override { ::CloseHandle(m_handle); }
   Win32File(const Win32File&) = delete;
   Win32File& operator=(const Win32File&) = delete;
 
-  int Seek(uint64_t offset) override {
-    m_pending = 0;  // what was read ahead belongs to the old position
-    if (offset > static_cast<uint64_t>(INT64_MAX)) return ERROR_NEGATIVE_SEEK;
-    LARGE_INTEGER distance;
-    distance.QuadPart = static_cast<LONGLONG>(offset);
-    return ::SetFilePointerEx(m_handle, distance, nullptr, FILE_BEGIN) ? 0 : static_cast<int>(::GetLastError());
-  }
   int Size(uint64_t* size) override {
     LARGE_INTEGER value;
     if (!::GetFileSizeEx(m_handle, &value)) return static_cast<int>(::GetLastError());
@@ -67,30 +58,13 @@ class Win32File final : public ReadableFile {
   }
 
  protected:
-  int ReadSome(void* buffer, size_t count, size_t* bytesRead) override {
-    *bytesRead = 0;
-    if (count == 0) return 0;
-    if (m_pending == 0) {
-      if (count >= kReadAhead) return ReadOnce(buffer, count, bytesRead);
-      if (!m_readAhead) m_readAhead = std::make_unique<char[]>(kReadAhead);
-      size_t got = 0;
-      if (const int error = ReadOnce(m_readAhead.get(), kReadAhead, &got)) return error;
-      m_next = 0;
-      m_pending = got;
-      if (got == 0) return 0;  // the end of the file
-    }
-    const size_t n = std::min(count, m_pending);
-    std::memcpy(buffer, m_readAhead.get() + m_next, n);
-    m_next += n;
-    m_pending -= n;
-    *bytesRead = n;
-    return 0;
+  int SeekInOs(uint64_t offset) override {
+    if (offset > static_cast<uint64_t>(INT64_MAX)) return ERROR_NEGATIVE_SEEK;
+    LARGE_INTEGER distance;
+    distance.QuadPart = static_cast<LONGLONG>(offset);
+    return ::SetFilePointerEx(m_handle, distance, nullptr, FILE_BEGIN) ? 0 : static_cast<int>(::GetLastError());
   }
-
- private:
-  static constexpr size_t kReadAhead = 64 * 1024;
-
-  int ReadOnce(void* target, size_t count, size_t* bytesRead) {
+  int ReadFromOs(void* target, size_t count, size_t* bytesRead) override {
     // One ReadFile takes a 32-bit count; the caller's loop asks for the rest.
     const DWORD want = static_cast<DWORD>(std::min<size_t>(count, 1u << 30));
     DWORD got = 0;
@@ -103,10 +77,8 @@ class Win32File final : public ReadableFile {
     return 0;
   }
 
+ private:
   HANDLE m_handle;
-  std::unique_ptr<char[]> m_readAhead;
-  size_t m_next = 0;
-  size_t m_pending = 0;
 };
 
 class Win32Thread final : public PlatformThread {

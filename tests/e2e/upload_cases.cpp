@@ -11,13 +11,14 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <random>
 #include <sstream>
 #include <thread>
 #include <vector>
 
 #include "tests/e2e/service_client.h"
+#include "tests/support/random_bytes.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_for.h"
 
 namespace chunkup::testing {
 
@@ -75,29 +76,6 @@ const UploadCase kCases[] = {
     {"PauseAndRestartWithAChunkInFlight", Scenario::kPauseAndRestart, u"", u"paused.bin", 3 * kChunk},
     {"CancelWithAChunkInFlightThenUploadAgain", Scenario::kCancelAndUploadAgain, u"", u"cancelled.bin", 4 * kChunk},
 };
-
-// Bytes no other upload produced, so the service never holds them already.
-std::string RandomBytes(size_t size) {
-  static std::atomic<uint64_t> counter{0};
-  std::mt19937_64 generator(std::random_device{}() ^ (++counter * 0x9E3779B97F4A7C15ull));
-  std::string bytes(size, '\0');
-  size_t i = 0;
-  for (; i + 8 <= size; i += 8) {
-    const uint64_t word = generator();
-    std::memcpy(&bytes[i], &word, 8);
-  }
-  for (; i < size; ++i) bytes[i] = static_cast<char>(generator());
-  return bytes;
-}
-
-bool WaitFor(const std::function<bool()>& done, milliseconds limit, milliseconds step = milliseconds(20)) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(step);
-  }
-  return true;
-}
 
 std::string Utf8Of(const std::u16string& text) {
   const std::u8string utf8 = std::filesystem::path(text).u8string();

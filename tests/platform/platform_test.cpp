@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <set>
 
 #include "platform/platform.h"
 #include "platform/utf.h"
+#include "tests/platform/platform_contract.h"
 #include "tests/support/temp_dir.h"
 
 namespace chunkup {
@@ -35,23 +35,7 @@ TEST(PlatformTest, FilesReadSeekSizeAndTime) {
   struct timeval times[2] = {{1262304000, 0}, {1262304000, 0}};  // 2010-01-01 00:00:00 UTC
   ASSERT_EQ(utimes(path.c_str(), times), 0);
 
-  for (Sharing sharing : {Sharing::kDenyWriters, Sharing::kAllowWriters}) {
-    std::unique_ptr<ReadableFile> file;
-    ASSERT_EQ(P().OpenForRead(PathOf(path), sharing, &file), 0);
-    uint64_t size = 0;
-    EXPECT_EQ(file->Size(&size), 0);
-    EXPECT_EQ(size, 10u);
-    FileTimestamp written = 0;
-    EXPECT_EQ(file->LastWriteTime(&written), 0);
-    EXPECT_EQ(written, 1262304000LL * 10000000LL) << "100-ns ticks since 1970";
-    char buffer[8];
-    size_t got = 0;
-    EXPECT_EQ(file->Seek(6), 0);
-    EXPECT_EQ(file->Read(buffer, sizeof buffer, &got), 0);
-    EXPECT_EQ(std::string(buffer, got), "6789");
-    EXPECT_EQ(file->Read(buffer, sizeof buffer, &got), 0);
-    EXPECT_EQ(got, 0u);
-  }
+  testing::ExpectSizeTimeSeekAndRead(P(), PathOf(path));
 
   std::unique_ptr<ReadableFile> file;
   EXPECT_EQ(P().OpenForRead(PathOf(path + ".missing"), Sharing::kAllowWriters, &file), ENOENT);
@@ -127,81 +111,13 @@ TEST(PlatformTest, ReadFillsTheBufferUnlessTheFileEnds) {
   }
 }
 
-// Reads are served through a read-ahead buffer: whatever the mix of block
-// sizes and seeks, the bytes are the file's, and a short count only comes at
-// the end of the file.
 TEST(PlatformTest, ReadsReturnTheFileBytesWhateverTheBlockSize) {
   TempDir dir;
-  std::string content(300000, '\0');
-  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
-  const std::string path = dir.WriteFile("big.bin", content);
-
-  for (size_t block : {1u, 4096u, 5000u, 65536u, 65537u, 300000u, 400000u}) {
-    std::unique_ptr<ReadableFile> file;
-    ASSERT_EQ(P().OpenForRead(PathOf(path), Sharing::kDenyWriters, &file), 0);
-    std::string read;
-    std::string buffer(block, '\0');
-    for (;;) {
-      size_t got = 0;
-      ASSERT_EQ(file->Read(buffer.data(), block, &got), 0);
-      read.append(buffer.data(), got);
-      if (got < block) break;
-      ASSERT_LE(read.size(), content.size());
-    }
-    EXPECT_EQ(read == content, true) << "block " << block;
-  }
-
-  std::unique_ptr<ReadableFile> file;
-  ASSERT_EQ(P().OpenForRead(PathOf(path), Sharing::kAllowWriters, &file), 0);
-  char small[10];
-  size_t got = 0;
-  ASSERT_EQ(file->Read(small, 10, &got), 0);
-  for (uint64_t offset : {uint64_t{0}, uint64_t{123456}, uint64_t{299995}, uint64_t{5}}) {
-    ASSERT_EQ(file->Seek(offset), 0);
-    ASSERT_EQ(file->Read(small, 10, &got), 0);
-    const size_t expected = std::min<size_t>(10, content.size() - static_cast<size_t>(offset));
-    EXPECT_EQ(std::string(small, got), content.substr(static_cast<size_t>(offset), expected)) << offset;
-  }
+  const std::string content = testing::PatternedBytes(300000);
+  testing::ExpectReadsReturnTheFileBytes(P(), PathOf(dir.WriteFile("big.bin", content)), content);
 }
 
-// 8-4-4-4-12 lower-case hexadecimal digits.
-bool IsUuidText(const std::string& id) {
-  if (id.size() != 36) return false;
-  for (size_t i = 0; i < id.size(); ++i) {
-    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-    const char c = id[i];
-    if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
-}
-
-TEST(PlatformTest, UuidsAreFreshLowerCaseText) {
-  std::set<std::string> seen;
-  for (int i = 0; i < 100; ++i) {
-    std::string id = P().NewUuid();
-    EXPECT_TRUE(IsUuidText(id)) << id;
-    seen.insert(id);
-  }
-  EXPECT_EQ(seen.size(), 100u);
-}
-
-TEST(PlatformTest, ThreadsRunAndJoin) {
-  int ran = 0;
-  auto thread = P().StartThread([&] { ran = 1; });
-  ASSERT_NE(thread, nullptr);
-  thread->Join();
-  thread->Join();
-  EXPECT_EQ(ran, 1);
-}
-
-TEST(PlatformTest, MonotonicClockMovesWithSleep) {
-  const uint64_t before = P().MonotonicMs();
-  P().SleepMs(30);
-  const uint64_t after = P().MonotonicMs();
-  ASSERT_GE(after, before);
-  EXPECT_GE(after - before, 29u);
-  EXPECT_LT(after - before, 5000u);
-}
+TEST(PlatformTest, UuidsClockAndThreads) { testing::ExpectUuidsClockAndThreads(P()); }
 
 TEST(PlatformTest, SystemCodePageTextStopsAtItsFirstZero) {
   EXPECT_EQ(P().SystemCodePageToUtf16("http://h/\xC3\xA9"), u"http://h/\u00e9");

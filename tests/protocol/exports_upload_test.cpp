@@ -1,17 +1,12 @@
 // A few uploads through the shared library's five exports, loaded with dlopen
-// as a host loads it. The library talks to the build's fixed file-service
-// address, so the reference service is started there; when that port is taken
-// these tests are skipped.
-#include <arpa/inet.h>
+// as a host loads it. The service runs on a free port, and the library is sent
+// there the way a host would send it: through CHUNKUP_FILE_SERVICE_HOST and
+// CHUNKUP_WEB_BASE_URL, read when each task starts. (The e2e host covers the
+// build's own address.)
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -19,7 +14,6 @@
 
 #include "chunkup.h"
 #include "tests/protocol/upload_harness.h"
-#include "tests/support/loopback_port.h"
 #include "tests/support/service_process.h"
 
 namespace chunkup::testing {
@@ -39,29 +33,15 @@ struct Exports {
 class ThroughExports : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    const int port = LoopbackPortOf(CHUNKUP_TEST_FILE_SERVICE_HOST);
-    if (port == 0) {
-      s_skipReason = "the library is built for " CHUNKUP_TEST_FILE_SERVICE_HOST ", not a loopback port";
-      return;
-    }
-    if (!PortIsFree(port)) {
-      s_skipReason = "127.0.0.1:" + std::to_string(port) + " is in use; the exports can reach no other port";
-      return;
-    }
-    // The completion step opens the upload page in a browser; give it a stand-in.
-    s_bin = new TempDir();
-    const std::string opener = s_bin->WriteFile("xdg-open", "#!/bin/sh\nexit 0\n");
-    std::filesystem::permissions(opener, std::filesystem::perms::owner_all);
-    const char* path = std::getenv("PATH");
-    const std::string binDir = std::filesystem::path(opener).parent_path().string();
-    setenv("PATH", (binDir + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
-
     try {
-      s_service = new ServiceProcess({"--listen", "127.0.0.1:" + std::to_string(port)});
+      s_service = new ServiceProcess();
     } catch (const std::exception& error) {
-      s_skipReason = std::string("the service did not start on the library's port: ") + error.what();
+      s_skipReason = std::string("the service did not start: ") + error.what();
       return;
     }
+    ::setenv("CHUNKUP_FILE_SERVICE_HOST", s_service->HostPort().c_str(), 1);
+    ::setenv("CHUNKUP_WEB_BASE_URL", s_service->BaseUrl().c_str(), 1);
+    ::setenv("CHUNKUP_OPEN_PAGE", "0", 1);  // the report still goes out; no browser starts
     s_library = dlopen(CHUNKUP_TEST_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     if (s_library == nullptr) {
       s_skipReason = std::string("dlopen failed: ") + dlerror();
@@ -77,8 +57,6 @@ class ThroughExports : public ::testing::Test {
     // The library stays loaded: its registry lives for the whole process.
     delete s_service;
     s_service = nullptr;
-    delete s_bin;
-    s_bin = nullptr;
   }
   void SetUp() override {
     if (!s_skipReason.empty()) GTEST_SKIP() << s_skipReason;
@@ -133,7 +111,6 @@ class ThroughExports : public ::testing::Test {
   TempDir dir;
   static inline std::string s_skipReason;
   static inline ServiceProcess* s_service = nullptr;
-  static inline TempDir* s_bin = nullptr;
   static inline void* s_library = nullptr;
   static inline Exports s_exports;
   static inline uint32_t s_lastId = 0;

@@ -16,36 +16,13 @@
 
 #include "task/file_task.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/random_bytes.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_for.h"
 
 namespace chunkup::testing {
 
 inline constexpr uint32_t kChunk = 4194304;
-
-// Bytes no other test produces, so the service never holds them already.
-inline std::string RandomBytes(size_t size) {
-  static std::atomic<uint64_t> counter{0};
-  std::mt19937_64 generator(std::random_device{}() ^ (++counter * 0x9E3779B97F4A7C15ull));
-  std::string bytes(size, '\0');
-  size_t i = 0;
-  for (; i + 8 <= size; i += 8) {
-    const uint64_t word = generator();
-    std::memcpy(&bytes[i], &word, 8);
-  }
-  for (; i < size; ++i) bytes[i] = static_cast<char>(generator());
-  return bytes;
-}
-
-// Waits until `done` answers true or `limit` has passed; true when it did.
-inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit,
-                    std::chrono::milliseconds step = std::chrono::milliseconds(20)) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(step);
-  }
-  return true;
-}
 
 // One CFileTask whose Run (upload and completion) goes on a thread of its
 // own, so the test can watch and steer it meanwhile.

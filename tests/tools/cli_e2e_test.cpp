@@ -15,16 +15,21 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 
+#include "tests/support/random_bytes.h"
 #include "tests/support/service_process.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_for.h"
 
 namespace chunkup::testing {
 namespace {
+
+using std::chrono::seconds;
+// The screen and the files a run writes are looked at this often.
+constexpr std::chrono::milliseconds kPoll{100};
 
 // A loopback port where nothing listens: bound for a moment, then released
 // without listen(), so a connection there is refused.
@@ -49,13 +54,6 @@ std::string ReadFile(const std::filesystem::path& path) {
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
-}
-
-std::string RandomBytes(size_t size) {
-  std::mt19937_64 generator(std::random_device{}());
-  std::string bytes(size, '\0');
-  for (auto& b : bytes) b = static_cast<char>(generator());
-  return bytes;
 }
 
 // One word for sh, whatever the text holds.
@@ -84,15 +82,6 @@ Result RunShell(const std::string& command, const std::string& errFile, int seco
   const int raw = pclose(pipe);
   result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   return result;
-}
-
-bool WaitFor(const std::function<bool()>& done, int seconds) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return true;
 }
 
 class CliTest : public ::testing::Test {
@@ -316,7 +305,7 @@ TEST_F(CliTest, OpensThePageOnlyWithADisplay) {
                               Err());
     EXPECT_EQ(r.status, 0) << r.out << ErrText();
     // xdg-open runs detached from the library: give it a moment to write.
-    if (c.opened > 0) WaitFor([&] { return PagesOpened() > pagesBefore; }, 10);
+    if (c.opened > 0) WaitFor([&] { return PagesOpened() > pagesBefore; }, seconds(10), kPoll);
     EXPECT_EQ(PagesOpened() - pagesBefore, c.opened);
     EXPECT_EQ(m_service->Stats()["report"].asInt() - reportsBefore, 3);
   }
@@ -423,13 +412,13 @@ TEST_F(CliTest, TerminalShowsProgressAndCtrlCCancels) {
         return screen.find("slow.bin") != std::string::npos && screen.find("[##") != std::string::npos &&
                screen.find("uploading") != std::string::npos;
       },
-      60))
+      seconds(60), kPoll))
       << screen;
   EXPECT_NE(screen.find("iB/s"), std::string::npos) << screen;
   EXPECT_EQ(ReadFile(done), "");
 
   tmux.Keys("C-c");
-  ASSERT_TRUE(WaitFor([&] { return !ReadFile(done).empty(); }, 60)) << tmux.Screen();
+  ASSERT_TRUE(WaitFor([&] { return !ReadFile(done).empty(); }, seconds(60), kPoll)) << tmux.Screen();
   EXPECT_EQ(ReadFile(done), "exit=130\n") << tmux.Screen();
   screen = tmux.Screen();
   EXPECT_NE(screen.find("slow.bin: cancelled, no result URL"), std::string::npos) << screen;
@@ -474,10 +463,10 @@ TEST_F(CliTest, TerminalBarsFitTheWidth) {
             return screen.find("/12.0 MiB") != std::string::npos && screen.find("uploading") != std::string::npos &&
                    screen.find("ETA ") != std::string::npos && screen.find("/s") != std::string::npos;
           },
-          60))
+          seconds(60), kPoll))
           << screen;
     }
-    ASSERT_TRUE(WaitFor([&] { return !ReadFile(done).empty(); }, 120)) << tmux.Screen();
+    ASSERT_TRUE(WaitFor([&] { return !ReadFile(done).empty(); }, seconds(120), kPoll)) << tmux.Screen();
     EXPECT_EQ(ReadFile(done), "exit=0\n") << tmux.Screen();
 
     screen = tmux.Screen();

@@ -13,12 +13,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/platform/platform_contract.h"
 #include "tests/support/temp_dir.h"
 
 namespace chunkup {
@@ -101,26 +101,7 @@ TEST(Win32PlatformTest, ReadSeekSizeAndLastWriteTime) {
     ASSERT_TRUE(::SetFileTime(handle, nullptr, nullptr, &written));
     ::CloseHandle(handle);
   }
-  for (Sharing sharing : {Sharing::kDenyWriters, Sharing::kAllowWriters}) {
-    std::unique_ptr<ReadableFile> file;
-    ASSERT_EQ(P().OpenForRead(P().MakePath(path), sharing, &file), 0);
-    uint64_t size = 0;
-    EXPECT_EQ(file->Size(&size), 0);
-    EXPECT_EQ(size, 10u);
-    FileTimestamp written = 0;
-    EXPECT_EQ(file->LastWriteTime(&written), 0);
-    EXPECT_EQ(written, 1262304000LL * 10000000LL) << "100-ns ticks since 1970";
-    char buffer[8];
-    size_t got = 0;
-    EXPECT_EQ(file->Seek(6), 0);
-    EXPECT_EQ(file->Read(buffer, sizeof buffer, &got), 0);
-    EXPECT_EQ(std::string(buffer, got), "6789");
-    EXPECT_EQ(file->Read(buffer, sizeof buffer, &got), 0);
-    EXPECT_EQ(got, 0u);
-    EXPECT_EQ(file->Seek(10000), 0) << "past the end is allowed; reads then give nothing";
-    EXPECT_EQ(file->Read(buffer, sizeof buffer, &got), 0);
-    EXPECT_EQ(got, 0u);
-  }
+  testing::ExpectSizeTimeSeekAndRead(P(), P().MakePath(path));
 }
 
 // Sizes and offsets past 4 GiB survive the 32-bit build: a sparse file of
@@ -156,35 +137,10 @@ TEST(Win32PlatformTest, SizesAndOffsetsBeyondFourGiB) {
   EXPECT_EQ(std::string(buffer, got), std::string("\0\0ma", 4));
 }
 
-// Reads are served through a read-ahead buffer: whatever the mix of block
-// sizes and seeks, the bytes are the file's, and a short count comes only at
-// the end of the file.
 TEST(Win32PlatformTest, ReadsReturnTheFileBytesWhateverTheBlockSize) {
   TempDir dir;
-  std::string content(300000, '\0');
-  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
-  const FilePath path = P().MakePath(WriteFile(dir, u"big.bin", content));
-  for (size_t block : {size_t{1}, size_t{4096}, size_t{5000}, size_t{65536}, size_t{65537}, size_t{400000}}) {
-    std::unique_ptr<ReadableFile> file;
-    ASSERT_EQ(P().OpenForRead(path, Sharing::kDenyWriters, &file), 0);
-    std::string read, buffer(block, '\0');
-    for (size_t got = block; got == block && read.size() <= content.size();) {
-      ASSERT_EQ(file->Read(buffer.data(), block, &got), 0);
-      read.append(buffer.data(), got);
-    }
-    EXPECT_TRUE(read == content) << "block " << block;
-  }
-  std::unique_ptr<ReadableFile> file;
-  ASSERT_EQ(P().OpenForRead(path, Sharing::kAllowWriters, &file), 0);
-  char small[10];
-  size_t got = 0;
-  ASSERT_EQ(file->Read(small, sizeof small, &got), 0);
-  for (uint64_t offset : {uint64_t{0}, uint64_t{123456}, uint64_t{299995}, uint64_t{5}}) {
-    ASSERT_EQ(file->Seek(offset), 0);
-    ASSERT_EQ(file->Read(small, sizeof small, &got), 0);
-    const size_t expected = std::min<size_t>(sizeof small, content.size() - static_cast<size_t>(offset));
-    EXPECT_EQ(std::string(small, got), content.substr(static_cast<size_t>(offset), expected)) << offset;
-  }
+  const std::string content = testing::PatternedBytes(300000);
+  testing::ExpectReadsReturnTheFileBytes(P(), P().MakePath(WriteFile(dir, u"big.bin", content)), content);
 }
 
 // Facts and digests are taken with writers shut out; chunk reads let them be.
@@ -292,38 +248,9 @@ TEST(Win32PlatformTest, OnlyWebAddressesReachTheShell) {
   EXPECT_EQ(lines[1], "https://127.0.0.1:9/g/upload/shown-too") << "the shell writes the scheme in lower case";
 }
 
-bool IsUuidText(const std::string& id) {
-  if (id.size() != 36) return false;
-  for (size_t i = 0; i < id.size(); ++i) {
-    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-    const char c = id[i];
-    if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
-}
-
 TEST(Win32PlatformTest, UuidsClockAndThreads) {
-  std::set<std::string> seen;
-  for (int i = 0; i < 100; ++i) {
-    const std::string id = P().NewUuid();
-    EXPECT_TRUE(IsUuidText(id)) << id;
-    seen.insert(id);
-  }
-  EXPECT_EQ(seen.size(), 100u);
-
-  const uint64_t before = P().MonotonicMs();
-  P().SleepMs(50);
-  const uint64_t after = P().MonotonicMs();
-  ASSERT_GE(after, before);
-  EXPECT_GE(after - before, 45u);
-  EXPECT_LT(after - before, 5000u);
-
-  int ran = 0;
-  auto thread = P().StartThread([&] { ran = 1; });
-  ASSERT_NE(thread, nullptr);
-  thread->Join();
-  thread->Join();
-  EXPECT_EQ(ran, 1);
+  testing::ExpectUuidsClockAndThreads(P());
+  // An exception leaving a thread body must not end the host's process.
   auto throwing = P().StartThread([] { throw std::runtime_error("must not end the process"); });
   ASSERT_NE(throwing, nullptr);
   throwing->Join();
