@@ -71,7 +71,7 @@ class ChunkWriter {
   std::string m_tmpPath;
   int64_t m_size = 0;
   int64_t m_flushed = 0;  // bytes handed to the disk's writeback so far
-  static constexpr int64_t kFlushStep = 8 << 20;
+  static constexpr int64_t kFlushStep = 1 << 20;
   Sha1 m_sha;
   bool m_ioFailed = false;
 };
