@@ -24,6 +24,15 @@ require_commands() {
 paths_to_remove=()
 remove_on_exit() { paths_to_remove+=("$@"); }
 
+# work_dirs NAME: $work, a temp dir under TMPDIR, and $data_root for the
+# service's data, under CHUNKUP_BENCH_DATA or else in $work; both go on exit.
+work_dirs() {
+  work=$(mktemp -d "${TMPDIR:-/tmp}/chunkup-$1.XXXXXX")
+  remove_on_exit "$work"
+  data_root=$(mktemp -d "${CHUNKUP_BENCH_DATA:-$work}/chunkup-$1-data.XXXXXX")
+  remove_on_exit "$data_root"
+}
+
 # write_random_file PATH MIB
 write_random_file() {
   echo "writing $2 MiB of random bytes to $1" >&2

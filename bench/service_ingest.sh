@@ -32,10 +32,7 @@ chunk=4194304
 size=$((size_mib * 1048576))
 
 trap cleanup EXIT
-work=$(mktemp -d "${TMPDIR:-/tmp}/chunkup-ingest.XXXXXX")
-remove_on_exit "$work"
-data_root=$(mktemp -d "${CHUNKUP_BENCH_DATA:-$work}/chunkup-ingest-data.XXXXXX")
-remove_on_exit "$data_root"
+work_dirs ingest
 
 file="$work/ingest-$size_mib.bin"
 write_random_file "$file" "$size_mib"

@@ -27,10 +27,7 @@ require_commands openssl curl
 size=$((size_mib * 1048576))
 
 trap cleanup EXIT
-work=$(mktemp -d "${TMPDIR:-/tmp}/chunkup-bench.XXXXXX")
-remove_on_exit "$work"
-data_root=$(mktemp -d "${CHUNKUP_BENCH_DATA:-$work}/chunkup-bench-data.XXXXXX")
-remove_on_exit "$data_root"
+work_dirs bench
 
 file="$work/bench-$size_mib.bin"
 write_random_file "$file" "$size_mib"
