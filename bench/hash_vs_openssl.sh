@@ -11,6 +11,8 @@
 #   --keep  leave the test files for the next run
 #   BENCH-ARGS are passed to hash_file_bench, e.g. -- --portable
 set -euo pipefail
+# shellcheck source=bench/lib.sh
+source "$(dirname "$0")/lib.sh"
 
 dir=/tmp
 runs=7
@@ -40,7 +42,7 @@ command -v openssl >/dev/null || { echo "openssl is not installed" >&2; exit 1; 
 
 big="$dir/chunkup-bench-1g.bin"
 small="$dir/chunkup-bench-64m.bin"
-cleanup() { [[ $keep -eq 1 ]] || rm -f "$big" "$small"; }
+[[ $keep -eq 1 ]] || remove_on_exit "$big" "$small"
 trap cleanup EXIT
 
 make_file() {  # path size
@@ -58,35 +60,34 @@ cat "$big" > /dev/null
 # The first chunk's digest must match openssl's digest of the first 4 MiB.
 check="$("$bin" "$big" "${extra[@]}")"
 want="$(head -c 4194304 "$big" | openssl dgst -sha1 -r | cut -d' ' -f1)"
-got="$(sed -n 's/.* first=\([0-9a-f]*\).*/\1/p' <<<"$check")"
+got="$(field first "$check")"
 if [[ "$got" != "$want" ]]; then
   echo "first chunk digest differs: ours $got, openssl $want" >&2
   exit 1
 fi
 
-now_ns() { date +%s%N; }
 ours=()
 theirs=()
 for ((i = 0; i < runs; i++)); do
-  t0=$(now_ns); openssl dgst -sha1 "$big" > /dev/null; t1=$(now_ns)
-  theirs+=($((t1 - t0)))
-  t0=$(now_ns); "$bin" "$big" "${extra[@]}" > /dev/null; t1=$(now_ns)
-  ours+=($((t1 - t0)))
+  t=$(seconds_of openssl dgst -sha1 "$big") || exit 1
+  theirs+=("$t")
+  t=$(seconds_of "$bin" "$big" "${extra[@]}") || exit 1
+  ours+=("$t")
 done
 
-median() { printf '%s\n' "$@" | sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 m_ours=$(median "${ours[@]}")
 m_theirs=$(median "${theirs[@]}")
 
-rss_small="$("$bin" "$small" "${extra[@]}" | sed -n 's/.*peak_rss_kb=\([0-9]*\).*/\1/p')"
-rss_big="$(sed -n 's/.*peak_rss_kb=\([0-9]*\).*/\1/p' <<<"$check")"
+small_report="$("$bin" "$small" "${extra[@]}")"
+rss_small="$(field peak_rss_kb "$small_report")"
+rss_big="$(field peak_rss_kb "$check")"
 
 echo "file:              $big (1 GiB, page cache warm), $runs runs each, interleaved"
 echo "bench args:        ${extra[*]:-(none: the step as built)}"
 echo "$check" | sed 's/^/hash_file_bench:   /'
 awk -v o="$m_ours" -v t="$m_theirs" 'BEGIN {
-  printf "median ours:       %.3f s (%.0f MB/s)\n", o / 1e9, 1073.741824 / (o / 1e9)
-  printf "median openssl:    %.3f s (%.0f MB/s)\n", t / 1e9, 1073.741824 / (t / 1e9)
+  printf "median ours:       %.3f s (%.0f MB/s)\n", o, 1073.741824 / o
+  printf "median openssl:    %.3f s (%.0f MB/s)\n", t, 1073.741824 / t
   printf "ratio ours/openssl: %.3f (target <= 1.05)\n", o / t
 }'
 echo "peak RSS:          ${rss_small} KiB on 64 MiB, ${rss_big} KiB on 1 GiB"

@@ -19,32 +19,23 @@
 #                          dir and dd's output go (default: a temp dir under
 #                          TMPDIR; /dev/shm measures without a disk)
 set -euo pipefail
+# shellcheck source=bench/lib.sh
+source "$(dirname "$0")/lib.sh"
 
 build=${1:?usage: $0 BUILD_DIR [RUNS] [SIZE_MIB]}
 runs=${2:-5}
 size_mib=${3:-1024}
 service=${CHUNKUP_BENCH_SERVICE:-$build/service/chunkup-service}
-[[ -x $service ]] || { echo "missing $service (build it first)" >&2; exit 2; }
-for tool in curl openssl dd bc jq; do
-  command -v "$tool" >/dev/null || { echo "needs $tool" >&2; exit 2; }
-done
+require_built "$service"
+require_commands curl openssl dd bc jq
 chunk=4194304
+size=$((size_mib * 1048576))
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/chunkup-ingest.XXXXXX")
-data_root=$(mktemp -d "${CHUNKUP_BENCH_DATA:-$work}/chunkup-ingest-data.XXXXXX")
-service_pid=
-stop_service() {
-  if [[ -n $service_pid ]]; then
-    kill "$service_pid" 2>/dev/null || true
-    wait "$service_pid" 2>/dev/null || true
-    service_pid=
-  fi
-}
-trap 'stop_service; rm -rf "$work" "$data_root"' EXIT
+trap cleanup EXIT
+work_dirs ingest
 
 file="$work/ingest-$size_mib.bin"
-echo "writing $size_mib MiB of random bytes to $file" >&2
-head -c $((size_mib * 1048576)) /dev/urandom >"$file"
+write_random_file "$file" "$size_mib"
 # The chunks as separate files, their keys, and the prepare/commit documents
 # exactly as the library writes them.
 mkdir "$work/pieces"
@@ -55,34 +46,10 @@ for piece in "$work"/pieces/p*; do
 done
 keys_json=$(printf '"%s",' "${keys[@]}")
 keys_json="[${keys_json%,}]"
-size=$((size_mib * 1048576))
 prepare_doc="{\"chunkSize\":$chunk,\"fileSize\":\"$size\",\"keys\":$keys_json,\"path\":\"home/ingest.bin\"}"
 commit_doc="{\"chunkSize\":$chunk,\"editTime\":\"0\",\"fileSize\":\"$size\",\"keys\":$keys_json,\"mimeType\":\"application/x-msdownload\",\"path\":\"home/ingest.bin\"}"
 cat "$file" "$work"/pieces/p* >/dev/null  # everything is read from the page cache
 
-start_service() {
-  rm -rf "$data_root/data" && mkdir "$data_root/data"
-  coproc SERVICE { exec "$service" --listen 127.0.0.1:0 --data-dir "$data_root/data" --quiet \
-    --max-body $((size + 1048576)) 2>/dev/null; }
-  service_pid=$SERVICE_PID
-  local line
-  if ! read -r -t 20 line <&"${SERVICE[0]}"; then
-    echo "service did not start" >&2
-    exit 1
-  fi
-  hostport=${line##*http://}
-}
-
-now() { date +%s.%N; }
-seconds_of() {  # runs "$@", prints wall seconds
-  local start end
-  start=$(now)
-  "$@" >/dev/null || { echo "failed: $*" >&2; return 1; }
-  end=$(now)
-  echo "$end - $start" | bc -l
-}
-
-dd_whole() { dd if="$file" of="$data_root/dd.bin" bs=4M conv=fsync status=none && rm -f "$data_root/dd.bin"; }
 dd_chunks() {
   mkdir -p "$data_root/dd"
   for piece in "$work"/pieces/p*; do
@@ -90,7 +57,6 @@ dd_chunks() {
   done
   rm -rf "$data_root/dd"
 }
-sink_put() { curl -sS -f -o /dev/null -T "$file" "http://$hostport/_sink"; }
 
 # prepare, every required chunk on one curl (one connection), commit.
 chunk_series() {
@@ -109,15 +75,14 @@ chunk_series() {
 
 declare -a t_dd t_ddc t_put t_series conns
 for ((i = 1; i <= runs; i++)); do
-  start_service
-  a=$(seconds_of dd_whole) || exit 1
-  b=$(seconds_of sink_put) || exit 1
-  # Each stats request is a connection of its own, counted before it is answered.
-  c0=$(curl -sS -f "http://$hostport/_control/stats" | jq -r '.connections // empty')
+  start_service "$data_root"
+  a=$(seconds_of dd_fsync "$file" "$data_root") || exit 1
+  b=$(seconds_of sink_put "$file") || exit 1
+  c0=$(service_connections)
   c=$(seconds_of chunk_series) || exit 1
-  c1=$(curl -sS -f "http://$hostport/_control/stats" | jq -r '.connections // empty')
+  c1=$(service_connections)
   if [[ -n $c0 && -n $c1 ]]; then
-    n=$((c1 - c0 - 1 - 2))  # less the prepare's and the commit's own curl
+    n=$((c1 - c0 - 1 - 2))  # less the second stats request, the prepare and the commit
   else
     n=n/a
   fi
@@ -128,10 +93,9 @@ for ((i = 1; i <= runs; i++)); do
     "$i" "$a" "$b" "$c" "$n" "$d" >&2
 done
 
-median() { printf '%s\n' "$@" | sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
 mdd=$(median "${t_dd[@]}") mput=$(median "${t_put[@]}") mser=$(median "${t_series[@]}") mddc=$(median "${t_ddc[@]}")
 
-echo "file: $size_mib MiB, $runs runs, medians; data on ${CHUNKUP_BENCH_DATA:-$work} ($(df -T "$data_root" | awk 'NR==2 {print $2}'))"
+echo "file: $size_mib MiB, $runs runs, medians; data on ${CHUNKUP_BENCH_DATA:-$work} ($(fs_type "$data_root"))"
 printf 'dd bs=4M conv=fsync           %8.3f s  %7.1f MB/s\n' "$mdd" "$(echo "$size / $mdd / 1000000" | bc -l)"
 printf 'one PUT to /_sink             %8.3f s  %7.1f MB/s\n' "$mput" "$(echo "$size / $mput / 1000000" | bc -l)"
 printf 'ratio PUT / dd                %8.3f    (target <= 1.20)\n' "$(echo "$mput / $mdd" | bc -l)"

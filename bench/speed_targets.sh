@@ -48,6 +48,8 @@ runs=${2:-5}
 size_mib=${3:-1024}
 [[ $runs =~ ^[1-9][0-9]*$ && $size_mib =~ ^[1-9][0-9]*$ ]] || { echo "RUNS and SIZE_MIB are positive integers" >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=bench/lib.sh
+source "$here/lib.sh"
 uploader="$build/bench/upload_bench"
 service=${CHUNKUP_BENCH_SERVICE:-$build/service/chunkup-service}
 baseline_build=${CHUNKUP_BENCH_BASELINE_BUILD:-}
@@ -58,85 +60,36 @@ link_mib=${CHUNKUP_BENCH_LINK_MIB:-256}
 ((link_mib > size_mib)) && link_mib=$size_mib
 link_rate=${CHUNKUP_BENCH_LINK_RATE:-200mbit}
 link_data=${CHUNKUP_BENCH_LINK_DATA:-/dev/shm}
-for tool in "$uploader" "$service" ${baseline_uploader:+"$baseline_uploader"}; do
-  [[ -x $tool ]] || { echo "missing $tool (build it first)" >&2; exit 2; }
-done
-for tool in openssl curl dd awk; do
-  command -v "$tool" >/dev/null || { echo "needs $tool" >&2; exit 2; }
-done
+require_built "$uploader" "$service" ${baseline_uploader:+"$baseline_uploader"}
+require_commands openssl curl dd awk
 [[ -d /dev/shm && -w /dev/shm ]] || { echo "needs a writable /dev/shm" >&2; exit 2; }
 
 started=$(date +%s)
 load_start=$(uptime)
 size=$((size_mib * 1048576))
-work=$(mktemp -d "${TMPDIR:-/tmp}/chunkup-speed.XXXXXX")
-shm_root=$(mktemp -d /dev/shm/chunkup-speed.XXXXXX)
-service_pid=
-ns= link_root=
-stop_service() {
-  if [[ -n $service_pid ]]; then
-    kill "$service_pid" 2>/dev/null || true
-    wait "$service_pid" 2>/dev/null || true
-    service_pid=
-  fi
-}
+ns=
 link_teardown() {
   if [[ -n $ns ]]; then
     ip netns del "$ns" 2>/dev/null || true
     ns=
   fi
 }
-cleanup() {
-  stop_service
-  link_teardown
-  rm -rf "$work" "$shm_root" ${link_root:+"$link_root"}
-}
-trap cleanup EXIT
+trap 'cleanup; link_teardown' EXIT
 trap 'exit 130' INT TERM
+work=$(mktemp -d "${TMPDIR:-/tmp}/chunkup-speed.XXXXXX")
+remove_on_exit "$work"
+shm_root=$(mktemp -d /dev/shm/chunkup-speed.XXXXXX)
+remove_on_exit "$shm_root"
+# The rows print the medians as they are.
+seconds_decimals=3
 
 file="$work/speed-$size_mib.bin"
 link_file="$work/speed-link-$link_mib.bin"
-echo "writing $size_mib MiB of random bytes to $file" >&2
-head -c "$size" /dev/urandom >"$file"
+write_random_file "$file" "$size_mib"
 head -c $((link_mib * 1048576)) "$file" >"$link_file"
 cat "$file" "$link_file" >/dev/null  # every contender reads from the page cache
 
-# start_service DATA_ROOT [COMMAND PREFIX...]: the service on a fresh data dir
-# and a free port; sets $hostport. The prefix runs it elsewhere (ip netns exec).
-start_service() {
-  local root=$1 listen=127.0.0.1:0
-  shift
-  rm -rf "$root/data" && mkdir "$root/data"
-  # --max-body lets curl PUT the whole file to /_sink.
-  coproc SERVICE { exec "$@" "$service" --listen "$listen" --data-dir "$root/data" --quiet \
-    --max-body $((size + 1048576)) 2>/dev/null; }
-  service_pid=$SERVICE_PID
-  local line
-  if ! read -r -t 20 line <&"${SERVICE[0]}"; then
-    echo "service did not start" >&2
-    exit 1
-  fi
-  hostport=${line##*http://}
-}
-
-# The service's count of accepted connections, or nothing when it keeps none.
-# The request for it is itself one connection, counted before it is answered.
-service_connections() {
-  "${run_in[@]}" curl -sS -f "http://$hostport/_control/stats" 2>/dev/null | tr -d ' \n' | grep -o '"connections":[0-9]*' |
-    cut -d: -f2 || true
-}
-
-now() { date +%s.%N; }
-seconds_of() {  # runs "$@", prints wall seconds
-  local start end
-  start=$(now)
-  "$@" >/dev/null || { echo "failed: $*" >&2; return 1; }
-  end=$(now)
-  awk -v a="$start" -v b="$end" 'BEGIN {printf "%.3f", b - a}'
-}
 openssl_dgst() { openssl dgst -sha1 "$1"; }
-sink_put() { "${run_in[@]}" curl -sS -f -o /dev/null -T "$1" "http://$hostport/_sink"; }
-dd_fsync() { dd if="$file" of="$1/dd.bin" bs=4M conv=fsync status=none && rm -f "$1/dd.bin"; }
 
 # upload BINARY FILE WANT_STATUS: one upload, timed; sets up_seconds, up_cpu
 # (user + sys seconds), up_rss (peak - idle KiB) and up_conns (by the
@@ -151,9 +104,8 @@ upload() {
     echo "upload with $bin was not answered $want: $out $(head -c 500 "$work/up.err")" >&2
     exit 1
   fi
-  up_seconds=$(sed -E 's/.*seconds=([0-9.]+).*/\1/' <<<"$out")
-  up_rss=$(sed -E 's/.*idle_rss_kib=([0-9]+) peak_rss_kib=([0-9]+).*/\2 - \1/' <<<"$out")
-  up_rss=$((up_rss))
+  up_seconds=$(field seconds "$out")
+  up_rss=$(($(field peak_rss_kib "$out") - $(field idle_rss_kib "$out")))
   up_cpu=$(awk '{printf "%.3f", $1 + $2}' "$work/up.time")
   up_conns=-
   if [[ -n $c0 ]]; then
@@ -174,12 +126,9 @@ strace_upload() {
   tr_hosts=$(grep -o 'sin6\?_port=htons([0-9]*), [a-z0-9_]*=inet_[a-z]*([^)]*)' "$work/strace.out" | sort -u | wc -l)
 }
 
-median() { printf '%s\n' "$@" | sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.3f", (b > 0) ? a / b : 0}'; }
 verdict() { awk -v r="$1" -v t="$2" 'BEGIN {print (r <= t + 1e-9) ? "PASS" : "MISS"}'; }
 sum() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.3f", a + b}'; }
-
-run_in=()  # the prefix that runs a client where the service is
 
 # --- how connections are counted ---------------------------------------------
 count_mode=strace
@@ -208,7 +157,7 @@ for ((i = 1; i <= runs; i++)); do
   start_service "$work"
   a=$(seconds_of openssl_dgst "$file") || exit 1
   b=$(seconds_of sink_put "$file") || exit 1
-  c=$(seconds_of dd_fsync "$work") || exit 1
+  c=$(seconds_of dd_fsync "$file" "$work") || exit 1
   upload "$uploader" "$file" 200
   d_up+=("$up_seconds") d_cpu+=("$up_cpu") d_rss+=("$up_rss") d_conn+=("$up_conns")
   f=$up_seconds fc=$up_cpu
@@ -255,6 +204,7 @@ link_setup() {
   ip netns exec "$ns" tc qdisc add dev lo root tbf rate "$link_rate" burst 256kb latency 50ms 2>/dev/null ||
     { link_skip="tc tbf refused"; return 1; }
   link_root=$(mktemp -d "$link_data/chunkup-speed-link.XXXXXX")
+  remove_on_exit "$link_root"
 }
 declare -a l_up l_put
 if link_setup; then
@@ -296,7 +246,7 @@ row() {  # figure what measured peer ratio target result
   printf '%-2s %-40s %-20s %-28s %-7s %-16s %s\n' "$@"
 }
 echo
-echo "file: $size_mib MiB, $runs runs, medians; $(nproc) cores; disk data under ${TMPDIR:-/tmp} ($(df -T "$work" | awk 'NR==2 {print $2}'))"
+echo "file: $size_mib MiB, $runs runs, medians; $(nproc) cores; disk data under ${TMPDIR:-/tmp} ($(fs_type "$work"))"
 echo "load at start: $load_start"
 echo "load at end:   $(uptime)"
 echo "connections counted by: $count_mode$([[ $count_mode == strace ]] && echo " (one extra fresh and held upload)")"
