@@ -26,28 +26,9 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 
-apt_updated=0
-apt_update() {
-  if [ "$apt_updated" -eq 0 ]; then
-    $SUDO apt-get update -qq
-    apt_updated=1
-  fi
-}
-
-install_missing() {
-  local missing=() p
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  echo "installing: ${missing[*]}" >&2
-  apt_update
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-}
-
 elapsed() { echo "$(( $(date +%s) - $1 ))s"; }
 
-install_missing g++-mingw-w64-i686 mingw-w64-tools cmake make dpkg-dev googletest
+bash "$ROOT/scripts/install-deps.sh" g++-mingw-w64-i686 mingw-w64-tools cmake make dpkg-dev googletest
 
 # The cross-built dependencies, once per build tree.
 stamp=$PREFIX/.chunkup-deps-$DEPS_RECIPE
@@ -64,9 +45,8 @@ if [ ! -f "$stamp" ]; then
       sed -n 's/^deb /deb-src /p' /etc/apt/sources.list |
         $SUDO tee /etc/apt/sources.list.d/chunkup-deb-src.list >/dev/null
     fi
-    apt_updated=0
   fi
-  apt_update
+  $SUDO apt-get update -qq
   (cd "$DEPS/src" && apt-get source -qq curl libjsoncpp >/dev/null 2>&1) || {
     echo "apt-get source curl libjsoncpp failed" >&2
     exit 1

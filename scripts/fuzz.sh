@@ -18,19 +18,7 @@ shift || true
 
 bash scripts/install-deps.sh
 # clang and its runtime libraries (libFuzzer and the sanitizers).
-fuzz_packages=(clang libclang-rt-dev)
-missing=()
-for p in "${fuzz_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""
-  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-  echo "installing: ${missing[*]}" >&2
-  export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+bash scripts/install-deps.sh clang libclang-rt-dev
 
 build="${BUILD_DIR:-build-fuzz}"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

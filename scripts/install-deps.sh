@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs what chunkup needs to build, test and run on Debian 12. Idempotent:
-# packages already present are not fetched again.
+# Installs what chunkup needs to build, test and run on Debian 12, or the
+# packages named on the command line. Idempotent: packages already present
+# are not fetched again.
+#   usage: scripts/install-deps.sh [PACKAGE...]
 set -euo pipefail
 
 packages=(
@@ -11,6 +13,7 @@ packages=(
   curl openssl tmux
   chromium
 )
+if [ $# -gt 0 ]; then packages=("$@"); fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -22,15 +22,10 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 
 # wine for 32-bit programs: the i386 architecture and wine32 from it.
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-if ! installed wine || ! installed wine32:i386 || ! installed curl; then
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    $SUDO dpkg --add-architecture i386
-  fi
-  echo "installing: wine wine32:i386 curl" >&2
-  $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq --no-install-recommends wine wine32:i386 curl >/dev/null
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
 fi
+bash scripts/install-deps.sh wine wine32:i386 curl
 
 # The reference service the wine suite talks to is the Linux one.
 bash scripts/install-deps.sh
