@@ -104,8 +104,14 @@ class PosixPlatform final : public Platform {
     do {
       fd = ::open(path.native.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return errno;
     struct stat st;
+    if (fd < 0) {
+      // A UNIX socket (ENXIO) or a device without its driver refuses the
+      // open itself; say what the path is rather than how the open failed.
+      const int error = errno;
+      return error == ENXIO && ::stat(path.native.c_str(), &st) == 0 && !S_ISREG(st.st_mode) ? kErrorNotRegularFile
+                                                                                          : error;
+    }
     if (::fstat(fd, &st) != 0) {
       const int error = errno;
       ::close(fd);

@@ -1,7 +1,10 @@
 // The POSIX side of the platform seam: what portable code relies on.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <sys/time.h>
 
 #include <algorithm>
@@ -51,15 +54,28 @@ TEST(PlatformTest, OnlyRegularFilesOpen) {
   TempDir dir;
   const std::string fifo = (dir.path() / "fifo").string();
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // A bound UNIX socket: open() of it fails, and must fail as "not a file".
+  const std::string socketPath = (dir.path() / "socket").string();
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+  std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   struct Case {
     const char* name;
     std::string path;
-  } cases[] = {{"directory", dir.path().string()}, {"fifo", fifo}, {"character device", "/dev/null"}};
+  } cases[] = {{"directory", dir.path().string()},
+               {"fifo", fifo},
+               {"character device", "/dev/null"},
+               {"unix socket", socketPath}};
   for (const Case& c : cases) {
     std::unique_ptr<ReadableFile> file;
     EXPECT_EQ(P().OpenForRead(PathOf(c.path), Sharing::kDenyWriters, &file), kErrorNotRegularFile) << c.name;
     EXPECT_EQ(file, nullptr) << c.name;
   }
+  ::close(listener);
 }
 
 // A file whose single reads hand out fewer bytes than asked still fills every

@@ -371,6 +371,30 @@ TEST_F(UploadAgainstService, PathsThatAreNotRegularFilesFailAtOnceAndSendNothing
   EXPECT_EQ(Stat("report"), 0) << "nothing to report for a file never read";
 }
 
+// Every open checks what it opened, not only the first: a file swapped for a
+// FIFO after it was hashed fails its chunk reads at once instead of blocking
+// the upload on a pipe nobody writes.
+TEST_F(UploadAgainstService, FileSwappedForAFifoAfterHashingFailsWithoutBlocking) {
+  const std::string path = dir.WriteFile("swapped.bin", RandomBytes(2 * size_t{kChunk}));
+  int opens = 0;
+  platform.SetOpenHook([&] {
+    if (++opens == 3) {  // after the facts and the digests: the first chunk read
+      ::unlink(path.c_str());
+      ::mkfifo(path.c_str(), 0600);
+    }
+  });
+  TaskRun run(platform, endpoints(), path);
+  const bool ended = run.Wait(seconds(60));
+  platform.SetOpenHook(nullptr);
+  ASSERT_TRUE(ended) << "a FIFO must not hold the chunk reads";
+  UploadInfo info{};
+  EXPECT_EQ(run.task().FillInfo(&info), 0);
+  EXPECT_NE(info.state, UPLOAD_STATE_OK);
+  EXPECT_EQ(chunkup_slot_text(&info.urlText), std::string());
+  EXPECT_EQ(Stat("prepare"), 1);
+  EXPECT_EQ(Stat("put"), 0) << "no chunk bytes come from a FIFO";
+}
+
 // The next chunk is read while the current one is sent, but never further
 // ahead; a retry reads its chunk from the file again.
 TEST_F(UploadAgainstService, ChunksAreReadOneAheadOfTheirPutAndAgainForARetry) {
