@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -40,8 +41,9 @@ enum class Phase { kPrepare, kChunk, kCommit };
 struct Fault {
   std::string name;
   Phase phase;
-  // The hostile reply; `base` is the server's "http://127.0.0.1:port".
-  std::function<CannedReply(const std::string& base)> reply;
+  // The hostile reply; `base` is the server's "http://127.0.0.1:port" and
+  // `folder` the local folder that holds the file being uploaded.
+  std::function<CannedReply(const std::string& base, const std::string& folder)> reply;
   int32_t state;     // the state the upload must end in
   int puts = -1;     // chunk PUTs the server must see; -1: any number
   size_t bodyReadLimit = SIZE_MAX;  // stop reading request bodies after this many bytes
@@ -86,7 +88,7 @@ std::string RequiredList(const std::string& entries) { return "{\"required\":[" 
 
 Fault IndexFault(const std::string& index) {
   return {"prepare: required index " + index, Phase::kPrepare,
-          [index](const std::string& base) {
+          [index](const std::string& base, const std::string&) {
             return Bytes(Json200(RequiredList("{\"index\":" + index + ",\"url\":\"" + base + "/chunks/0\"}")));
           },
           UPLOAD_STATE_REFUSED, 0};
@@ -95,34 +97,37 @@ Fault IndexFault(const std::string& index) {
 std::vector<Fault> QuickFaults() {
   std::vector<Fault> faults = {
       {"prepare: connection closed mid-body", Phase::kPrepare,
-       [](const std::string&) { return CutShort("{\"requ"); }, UPLOAD_STATE_FAILED, 0},
+       [](const std::string&, const std::string&) { return CutShort("{\"requ"); }, UPLOAD_STATE_FAILED, 0},
       {"prepare: Content-Length of 1 TB, then closed", Phase::kPrepare,
-       [](const std::string&) {
+       [](const std::string&, const std::string&) {
          return Bytes("HTTP/1.1 200 OK\r\nContent-Length: 1099511627776\r\n\r\n{\"required\":[]}");
        },
        UPLOAD_STATE_FAILED, 0},
       {"prepare: no status line", Phase::kPrepare,
-       [](const std::string&) { return Bytes("{\"required\":[]}\r\n"); }, UPLOAD_STATE_FAILED, 0},
+       [](const std::string&, const std::string&) { return Bytes("{\"required\":[]}\r\n"); }, UPLOAD_STATE_FAILED, 0},
       {"prepare: status line without a reason phrase", Phase::kPrepare,
-       [](const std::string&) { return Bytes("HTTP/1.1 200\r\nContent-Length: 2\r\n\r\n{}"); },
+       [](const std::string&, const std::string&) { return Bytes("HTTP/1.1 200\r\nContent-Length: 2\r\n\r\n{}"); },
        UPLOAD_STATE_FAILED, 0},
       {"prepare: endless body", Phase::kPrepare,
-       [](const std::string&) { return Endless(kChunkedHead, kEndlessBody); }, UPLOAD_STATE_FAILED, 0},
+       [](const std::string&, const std::string&) { return Endless(kChunkedHead, kEndlessBody); },
+       UPLOAD_STATE_FAILED, 0},
       {"prepare: endless headers", Phase::kPrepare,
-       [](const std::string&) { return Endless("HTTP/1.1 200 OK\r\n", kEndlessHeaders); }, UPLOAD_STATE_FAILED, 0},
+       [](const std::string&, const std::string&) { return Endless("HTTP/1.1 200 OK\r\n", kEndlessHeaders); },
+       UPLOAD_STATE_FAILED, 0},
       {"prepare: endless interim 100 replies", Phase::kPrepare,
-       [](const std::string&) { return Endless("", "HTTP/1.1 100 Continue\r\n\r\n"); }, UPLOAD_STATE_FAILED, 0},
+       [](const std::string&, const std::string&) { return Endless("", "HTTP/1.1 100 Continue\r\n\r\n"); },
+       UPLOAD_STATE_FAILED, 0},
       // Ends at the 30 s limit of a JSON request, not after the whole reply.
       {"prepare: drip of one byte a second", Phase::kPrepare,
-       [](const std::string&) { return Drip(Json200(RequiredList(""))); }, UPLOAD_STATE_TIMEOUT, 0},
+       [](const std::string&, const std::string&) { return Drip(Json200(RequiredList(""))); }, UPLOAD_STATE_TIMEOUT, 0},
       // The garbage is no JSON, so no chunk is listed; the commit that follows
       // is refused because the chunk never arrived.
       {"prepare: 200 with garbage", Phase::kPrepare,
-       [](const std::string&) { return Bytes(Json200(Garbage(4096))); }, UPLOAD_STATE_REFUSED, 0},
+       [](const std::string&, const std::string&) { return Bytes(Json200(Garbage(4096))); }, UPLOAD_STATE_REFUSED, 0},
       // 3.9 MB, under the library's 4 MiB reply limit, so the list itself
       // arrives; "127.1" is 127.0.0.1 written short enough for that.
       {"prepare: 100,000 required entries", Phase::kPrepare,
-       [](const std::string& base) {
+       [](const std::string& base, const std::string&) {
          const std::string entry = "{\"index\":0,\"url\":\"http://127.1" + base.substr(base.rfind(':')) + "\"}";
          std::string entries;
          entries.reserve(100000 * (entry.size() + 1));
@@ -131,13 +136,36 @@ std::vector<Fault> QuickFaults() {
        },
        UPLOAD_STATE_FAILED, 0},
       {"prepare: chunk URL of 100 KiB", Phase::kPrepare,
-       [](const std::string& base) {
+       [](const std::string& base, const std::string&) {
          const std::string url = base + "/chunks/0?pad=" + std::string(100 * 1024, 'a');
          return Bytes(Json200(RequiredList("{\"index\":0,\"url\":\"" + url + "\"}")));
        },
        UPLOAD_STATE_OK, 1},
+      // Nothing from the network names a local file or speaks another
+      // protocol: a chunk URL of any scheme but http and https is a failed
+      // attempt that opens nothing and sends nothing, so the chunk fails.
+      {"prepare: chunk URL file:// naming the file being uploaded", Phase::kPrepare,
+       [](const std::string&, const std::string& folder) {
+         return Bytes(Json200(RequiredList("{\"index\":0,\"url\":\"file://" + folder + "/hostile.bin\"}")));
+       },
+       UPLOAD_STATE_TRANSFER_FAILED, 0},
+      {"prepare: chunk URL file:// naming a new local file", Phase::kPrepare,
+       [](const std::string&, const std::string& folder) {
+         return Bytes(Json200(RequiredList("{\"index\":0,\"url\":\"file://" + folder + "/planted.bin\"}")));
+       },
+       UPLOAD_STATE_TRANSFER_FAILED, 0},
+      {"prepare: chunk URL ftp:// to the server", Phase::kPrepare,
+       [](const std::string& base, const std::string&) {
+         return Bytes(Json200(RequiredList("{\"index\":0,\"url\":\"ftp" + base.substr(4) + "/chunks/0\"}")));
+       },
+       UPLOAD_STATE_TRANSFER_FAILED, 0},
+      {"prepare: chunk URL dict:// to the server", Phase::kPrepare,
+       [](const std::string& base, const std::string&) {
+         return Bytes(Json200(RequiredList("{\"index\":0,\"url\":\"dict" + base.substr(4) + "/d:chunk\"}")));
+       },
+       UPLOAD_STATE_TRANSFER_FAILED, 0},
       {"prepare: 409 with a result URL of 100 KiB", Phase::kPrepare,
-       [](const std::string& base) {
+       [](const std::string& base, const std::string&) {
          return Bytes(HttpReply(409, "Conflict",
                                 "{\"url\":\"" + base + "/f/" + std::string(100 * 1024, 'u') + "\",\"linkid\":\"" +
                                     std::string(100 * 1024, 'l') + "\"}"));
@@ -145,28 +173,31 @@ std::vector<Fault> QuickFaults() {
        UPLOAD_STATE_OK, 0},
 
       {"chunk PUT: connection closed mid-body", Phase::kChunk,
-       [](const std::string&) { return CutShort("{\"ke"); }, UPLOAD_STATE_FAILED, 6},
+       [](const std::string&, const std::string&) { return CutShort("{\"ke"); }, UPLOAD_STATE_FAILED, 6},
       {"chunk PUT: connection closed while the chunk is sent", Phase::kChunk,
-       [](const std::string&) { return CannedReply{}; }, UPLOAD_STATE_FAILED, 6, 16 * 1024},
+       [](const std::string&, const std::string&) { return CannedReply{}; }, UPLOAD_STATE_FAILED, 6, 16 * 1024},
       {"chunk PUT: no status line", Phase::kChunk,
-       [](const std::string&) { return Bytes("stored\r\n"); }, UPLOAD_STATE_FAILED, 6},
+       [](const std::string&, const std::string&) { return Bytes("stored\r\n"); }, UPLOAD_STATE_FAILED, 6},
       {"chunk PUT: endless body", Phase::kChunk,
-       [](const std::string&) { return Endless(kChunkedHead, kEndlessBody); }, UPLOAD_STATE_FAILED, 6},
+       [](const std::string&, const std::string&) { return Endless(kChunkedHead, kEndlessBody); },
+       UPLOAD_STATE_FAILED, 6},
       {"chunk PUT: 200 with garbage", Phase::kChunk,
-       [](const std::string&) { return Bytes(Json200(Garbage(4096))); }, UPLOAD_STATE_OK, 1},
+       [](const std::string&, const std::string&) { return Bytes(Json200(Garbage(4096))); }, UPLOAD_STATE_OK, 1},
 
       {"commit: connection closed mid-body", Phase::kCommit,
-       [](const std::string&) { return CutShort("{\"url"); }, UPLOAD_STATE_FAILED, 1},
+       [](const std::string&, const std::string&) { return CutShort("{\"url"); }, UPLOAD_STATE_FAILED, 1},
       {"commit: no status line", Phase::kCommit,
-       [](const std::string&) { return Bytes("{\"url\":\"http://127.0.0.1/f/x\"}"); }, UPLOAD_STATE_FAILED, 1},
+       [](const std::string&, const std::string&) { return Bytes("{\"url\":\"http://127.0.0.1/f/x\"}"); },
+       UPLOAD_STATE_FAILED, 1},
       {"commit: endless body", Phase::kCommit,
-       [](const std::string&) { return Endless(kChunkedHead, kEndlessBody); }, UPLOAD_STATE_FAILED, 1},
+       [](const std::string&, const std::string&) { return Endless(kChunkedHead, kEndlessBody); },
+       UPLOAD_STATE_FAILED, 1},
       // A 200 is the service's word that it stored the file, even when the
       // body carries no URL.
       {"commit: 200 with garbage", Phase::kCommit,
-       [](const std::string&) { return Bytes(Json200(Garbage(4096))); }, UPLOAD_STATE_OK, 1},
+       [](const std::string&, const std::string&) { return Bytes(Json200(Garbage(4096))); }, UPLOAD_STATE_OK, 1},
       {"commit: result URL of 100 KiB", Phase::kCommit,
-       [](const std::string& base) {
+       [](const std::string& base, const std::string&) {
          return Bytes(Json200("{\"url\":\"" + base + "/f/" + std::string(100 * 1024, 'u') + "\"}"));
        },
        UPLOAD_STATE_OK, 1},
@@ -183,7 +214,7 @@ std::vector<Fault> QuickFaults() {
 std::vector<Fault> SlowFaults() {
   return {
       {"prepare: silent", Phase::kPrepare,
-       [](const std::string&) {
+       [](const std::string&, const std::string&) {
          CannedReply reply;
          reply.silent = true;
          return reply;
@@ -193,9 +224,9 @@ std::vector<Fault> SlowFaults() {
       // this server gives up on a connection after 40 s, so each attempt ends
       // as a reply cut short and the sixth failure ends the upload.
       {"chunk PUT: drip of one byte a second", Phase::kChunk,
-       [](const std::string&) { return Drip(Json200("{}")); }, UPLOAD_STATE_FAILED, 6},
+       [](const std::string&, const std::string&) { return Drip(Json200("{}")); }, UPLOAD_STATE_FAILED, 6},
       {"commit: drip of one byte a second", Phase::kCommit,
-       [](const std::string& base) { return Drip(Json200("{\"url\":\"" + base + "/f/x\"}")); },
+       [](const std::string& base, const std::string&) { return Drip(Json200("{\"url\":\"" + base + "/f/x\"}")); },
        UPLOAD_STATE_TIMEOUT, 1},
   };
 }
@@ -246,7 +277,7 @@ TEST_P(HostileService, UploadEndsInItsDocumentedStateWithTheFileUnchanged) {
     } else {
       return Bytes(Json200("{}"));  // the completion reports
     }
-    if (phase == fault.phase) return fault.reply(base);
+    if (phase == fault.phase) return fault.reply(base, dir.path().string());
     switch (phase) {
       case Phase::kPrepare:
         return Bytes(Json200(RequiredList("{\"index\":0,\"url\":\"" + base + "/chunks/0\"}")));
@@ -285,8 +316,12 @@ TEST_P(HostileService, UploadEndsInItsDocumentedStateWithTheFileUnchanged) {
   }
   // Generous: what matters is that nothing grows with what the server sends.
   EXPECT_LT(peakGrowthMiB, 256);
-  // The host's file is only ever read.
+  // The host's file is only ever read, and nothing is written beside it.
   EXPECT_TRUE(ReadWholeFile(path) == bytes) << "the local file changed";
+  std::vector<std::string> entries;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    entries.push_back(entry.path().filename().string());
+  EXPECT_EQ(entries, std::vector<std::string>{"hostile.bin"});
   // Whatever the service sent, the URL slot stays terminated inside itself.
   EXPECT_LT(std::char_traits<char16_t>::length(reinterpret_cast<const char16_t*>(info.url)), 256u);
 }
