@@ -240,6 +240,7 @@ TEST(Https, ThroughSchannelWithAPrivateCaAndFailuresThatFailClosed) {
   const std::string port = base.substr(prefix.size());
   const std::string caFile = folder + "\\pki\\ca.pem";
   const std::string otherCaFile = folder + "\\pki\\other-ca.pem";
+  const std::string missingCaFile = folder + "\\pki\\none.pem";
   const ServiceClient service(base, caFile);
   ASSERT_TRUE(service.Answers()) << "the test's own client does not reach " << base;
 
@@ -254,6 +255,7 @@ TEST(Https, ThroughSchannelWithAPrivateCaAndFailuresThatFailClosed) {
       {"certificate for another name", "https://localhost:" + port, caFile.c_str(), false},
       {"CA nobody trusts", base, nullptr, false},
       {"a different private CA", base, otherCaFile.c_str(), false},
+      {"CA file that does not exist", base, missingCaFile.c_str(), false},
   };
   ProcessEnvironment noPage("CHUNKUP_OPEN_PAGE", "0");  // the reports are read from the service instead
   ProcessEnvironment host("CHUNKUP_FILE_SERVICE_HOST", nullptr);
