@@ -11,7 +11,14 @@
 namespace chunkup::sha1_detail {
 namespace {
 
+// 32-bit Windows only promises 4-byte stack alignment (a thread's first frame
+// may be so aligned), while the compiler keeps __m128i values on the stack as
+// SSE operands that fault unless 16-byte aligned: realign on entry.
+#if defined(__i386__)
+#define CHUNKUP_SHA_TARGET __attribute__((target("sha,sse4.1,ssse3"), force_align_arg_pointer))
+#else
 #define CHUNKUP_SHA_TARGET __attribute__((target("sha,sse4.1,ssse3")))
+#endif
 
 // Four rounds of group g (0..19). W[g] is in `cur`; the next three message
 // vectors are prepared in the other registers as the schedule allows:

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -52,6 +53,61 @@ bool EqualsIgnoringCase(const std::string& text, const char* word) {
   return true;
 }
 
+bool IsHttpsUrl(const char* url) {
+  if (!url) return false;
+  const std::string scheme(url, std::min<size_t>(std::strlen(url), 8));
+  return EqualsIgnoringCase(scheme, "https://");
+}
+
+// Appends the file's bytes; false when it cannot be read whole.
+bool AppendFile(const std::string& nativeName, std::string* text) {
+  Platform& platform = SystemPlatform();
+  std::unique_ptr<ReadableFile> file;
+  if (platform.OpenForRead(platform.MakePath(platform.SystemCodePageToUtf16(nativeName)), Sharing::kAllowWriters,
+                           &file) != 0)
+    return false;
+  uint64_t size = 0;
+  constexpr uint64_t kMaxCaFile = 16 * 1024 * 1024;  // a CA bundle is far smaller
+  if (file->Size(&size) != 0 || size > kMaxCaFile) return false;
+  const size_t start = text->size();
+  text->resize(start + static_cast<size_t>(size));
+  size_t got = 0;
+  if (file->Read(text->data() + start, static_cast<size_t>(size), &got) != 0 || got != size) return false;
+  return true;
+}
+
+// Certificate and host-name checks stay on; a private CA (CHUNKUP_CA_FILE) is
+// added, not trusted instead of them being switched off.
+void SetTrustedCas(CURL* handle, const char* url) {
+  std::string caFile;
+  const bool haveCaFile = GetEnvironmentValue("CHUNKUP_CA_FILE", &caFile) && !caFile.empty();
+  std::string cas;
+  if (IsHttpsUrl(url) && GetSystemCaCertificates(&cas)) {
+    // The OS's own TLS under libcurl (Schannel) checks a chain by itself
+    // only when libcurl hands it no CAs, and then as that implementation
+    // sees fit; wine's does not check at all. Handed the OS's trusted CAs
+    // plus the file's, libcurl builds the chain against exactly those and
+    // then checks the host name, the same wherever the library runs.
+    if (!haveCaFile || AppendFile(caFile, &cas)) {
+      // No CAs at all would leave the choice to Schannel again; a list
+      // without a certificate in it makes libcurl fail the handshake instead.
+      if (cas.empty()) cas.push_back('\n');
+      curl_blob blob{cas.data(), cas.size(), CURL_BLOB_COPY};
+      curl_easy_setopt(handle, CURLOPT_CAINFO_BLOB, &blob);
+      // The chain is checked with revocation on, and a private CA usually
+      // publishes no revocation list: without this none would ever pass.
+      // A certificate reported revoked still fails; only a missing or
+      // unreachable revocation answer is let be.
+      curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
+      return;
+    }
+    // The CA file could not be read here: libcurl is given its name and
+    // checks against it alone, or fails the request when it cannot read it
+    // either.
+  }
+  if (haveCaFile) curl_easy_setopt(handle, CURLOPT_CAINFO, caFile.c_str());  // libcurl keeps a copy
+}
+
 // Whatever a URL or a reply says, libcurl speaks only http and https here, so
 // a listed file:// or ftp:// URL can neither read nor write a local file.
 // Redirects stay off; should they ever be followed, the same list holds.
@@ -94,12 +150,7 @@ class Request {
   void SetCommonOptions(const char* url) {
     curl_easy_setopt(m_handle, CURLOPT_URL, url);
     RestrictToHttp(m_handle);
-    // Certificate and host-name checks stay on; a private CA is added, not
-    // trusted instead of them being switched off. libcurl keeps a copy.
-    std::string caFile;
-    if (GetEnvironmentValue("CHUNKUP_CA_FILE", &caFile) && !caFile.empty()) {
-      curl_easy_setopt(m_handle, CURLOPT_CAINFO, caFile.c_str());
-    }
+    SetTrustedCas(m_handle, url);
     m_lease = AttachSharedDnsCache(m_handle);
     std::string agent;
     if (GetEnvironmentValue("CURL_USERAGENT", &agent) && !agent.empty()) {

@@ -133,4 +133,10 @@ std::u16string Utf8ToUtf16(const std::string& text);
 bool GetEnvironmentValue(const char* name, std::string* value);
 void RemoveEnvironmentValue(const char* name);
 
+// The CA certificates the OS itself trusts for TLS, as PEM text, where the
+// TLS library under libcurl is the OS's and does not check a chain against
+// them unless it is given them (Windows: Schannel). False where libcurl's TLS
+// has a CA bundle of its own (Linux: OpenSSL); *pem is then left alone.
+bool GetSystemCaCertificates(std::string* pem);
+
 }  // namespace chunkup

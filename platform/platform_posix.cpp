@@ -214,4 +214,7 @@ void RemoveEnvironmentValue(const char* name) {
   ::unsetenv(name);
 }
 
+// libcurl's OpenSSL reads the system's CA bundle itself.
+bool GetSystemCaCertificates(std::string*) { return false; }
+
 }  // namespace chunkup

@@ -8,6 +8,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <wincrypt.h>
 #include <objbase.h>
 #include <rpc.h>
 #include <shellapi.h>
@@ -287,6 +288,30 @@ void RemoveEnvironmentValue(const char* name) {
   // The C runtime keeps a copy of its own; "NAME=" removes it there.
   const std::string assignment = std::string(name) + "=";
   ::_putenv(assignment.c_str());
+}
+
+// The "ROOT" store as this user sees it: the machine's and the user's trusted
+// roots, group policy's included. A store that cannot be opened yields no
+// certificates, so nothing is trusted rather than everything.
+bool GetSystemCaCertificates(std::string* pem) {
+  pem->clear();
+  HCERTSTORE store = ::CertOpenSystemStoreW(0, L"ROOT");
+  if (!store) return true;
+  PCCERT_CONTEXT cert = nullptr;
+  while ((cert = ::CertEnumCertificatesInStore(store, cert)) != nullptr) {
+    DWORD length = 0;
+    if (!::CryptBinaryToStringA(cert->pbCertEncoded, cert->cbCertEncoded, CRYPT_STRING_BASE64HEADER, nullptr,
+                                &length))
+      continue;
+    std::string text(length, '\0');
+    if (!::CryptBinaryToStringA(cert->pbCertEncoded, cert->cbCertEncoded, CRYPT_STRING_BASE64HEADER, text.data(),
+                                &length))
+      continue;
+    text.resize(length);  // without the terminator now
+    pem->append(text);
+  }
+  ::CertCloseStore(store, 0);
+  return true;
 }
 
 }  // namespace chunkup

@@ -20,7 +20,7 @@ DEPS=$BUILD_DIR/deps
 PREFIX=$DEPS/prefix
 TOOLCHAIN=$ROOT/cmake/i686-w64-mingw32.cmake
 # Bump when the dependency recipe below changes, so cached prefixes are rebuilt.
-DEPS_RECIPE=1
+DEPS_RECIPE=2
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
@@ -57,10 +57,13 @@ if [ ! -f "$stamp" ]; then
           -DCMAKE_INSTALL_PREFIX="$PREFIX" -DBUILD_SHARED_LIBS=OFF)
 
   echo "== cross-building libcurl ($(basename "$curl_src"))"
-  # Plain HTTP only: the library never speaks anything else.
+  # HTTP and HTTPS only, the TLS from Windows itself (Schannel), so the DLL
+  # still imports nothing but system DLLs. No built-in CA bundle: without
+  # CHUNKUP_CA_FILE Schannel uses the Windows certificate store.
   cmake -S "$curl_src" -B "$DEPS/build-curl" "${common[@]}" \
     -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DHTTP_ONLY=ON \
-    -DCURL_USE_OPENSSL=OFF -DCURL_USE_SCHANNEL=OFF -DCURL_ENABLE_SSL=OFF \
+    -DCURL_ENABLE_SSL=ON -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF \
+    -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=none \
     -DCURL_ZLIB=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBSSH=OFF \
     -DUSE_LIBIDN2=OFF -DUSE_NGHTTP2=OFF -DCURL_DISABLE_LDAP=ON -DCURL_DISABLE_LDAPS=ON \
     -DCURL_USE_GSSAPI=OFF -DENABLE_UNIX_SOCKETS=OFF -DCURL_DISABLE_ALTSVC=ON -DCURL_DISABLE_HSTS=ON \

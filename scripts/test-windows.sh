@@ -3,7 +3,7 @@
 # (scripts/build-windows.sh), checks the DLL's export and import tables, and
 # runs the Windows tests under wine (32-bit): the Win32 platform tests and the
 # end-to-end cases against the reference service, which runs as a Linux
-# program on 127.0.0.1:8642.
+# program on 127.0.0.1:8642 (and, with TLS, on a free port for the HTTPS case).
 #
 #   bash scripts/test-windows.sh [ctest arguments]
 #
@@ -25,7 +25,9 @@ export DEBIAN_FRONTEND=noninteractive
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386
 fi
-bash scripts/install-deps.sh wine wine32:i386 curl
+# wine's Schannel does its TLS with the 32-bit GnuTLS, which wine only recommends;
+# openssl makes the HTTPS case's throw-away certificates.
+bash scripts/install-deps.sh wine wine32:i386 libgnutls30:i386 curl openssl
 
 # The reference service the wine suite talks to is the Linux one.
 bash scripts/install-deps.sh

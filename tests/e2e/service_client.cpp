@@ -27,12 +27,14 @@ Json::Value ParseOrNull(const std::string& text) {
 std::string ServiceClient::Request(bool post, const std::string& pathOrUrl, long* status) const {
   if (status) *status = 0;
   std::string body;
-  const std::string url = pathOrUrl.rfind("http://", 0) == 0 ? pathOrUrl : m_baseUrl + pathOrUrl;
+  const bool absolute = pathOrUrl.rfind("http://", 0) == 0 || pathOrUrl.rfind("https://", 0) == 0;
+  const std::string url = absolute ? pathOrUrl : m_baseUrl + pathOrUrl;
   std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
   if (!curl) return body;
   CURL* c = curl.get();
   curl_easy_setopt(c, CURLOPT_URL, url.c_str());
   curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
+  if (!m_caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, m_caFile.c_str());
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(c, CURLOPT_TIMEOUT, 120L);
   curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 10L);

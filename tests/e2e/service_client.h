@@ -10,7 +10,9 @@ namespace chunkup::testing {
 
 class ServiceClient {
  public:
-  explicit ServiceClient(std::string baseUrl) : m_baseUrl(std::move(baseUrl)) {}
+  // `caFile`, when not empty, is the only CA trusted for an https:// service.
+  explicit ServiceClient(std::string baseUrl, std::string caFile = std::string())
+      : m_baseUrl(std::move(baseUrl)), m_caFile(std::move(caFile)) {}
 
   const std::string& BaseUrl() const { return m_baseUrl; }
   // `pathOrUrl` is an absolute URL or a path on BaseUrl(). *status is 0 when
@@ -27,6 +29,7 @@ class ServiceClient {
  private:
   std::string Request(bool post, const std::string& pathOrUrl, long* status) const;
   std::string m_baseUrl;
+  std::string m_caFile;
 };
 
 }  // namespace chunkup::testing

@@ -4,6 +4,8 @@
 // the library's build-time address; the test fixture that starts it also puts
 // a stand-in browser first in PATH and names its record file in
 // CHUNKUP_TEST_OPENED_PAGES (a Linux path, reached through wine's Z: drive).
+// The HTTPS case talks to a second service, with TLS, whose state folder
+// CHUNKUP_TEST_TLS_SERVICE names.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
@@ -12,6 +14,7 @@
 #endif
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -23,6 +26,7 @@
 
 #include "tests/e2e/service_client.h"
 #include "tests/e2e/upload_cases.h"
+#include "tests/support/random_bytes.h"
 #include "tests/support/temp_dir.h"
 
 static_assert(sizeof(void*) == 4, "chunkup.dll is a 32-bit library");
@@ -44,6 +48,14 @@ const ExportEntry kExportTable[] = {
 };
 
 HMODULE g_library = nullptr;
+
+// A Linux path as wine's Z: drive shows it.
+std::string WindowsPathOf(const std::string& linuxPath) {
+  std::string path = "Z:" + linuxPath;
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  return path;
+}
 
 std::wstring ModuleFolder() {
   wchar_t buffer[MAX_PATH];
@@ -83,10 +95,7 @@ class WindowsHost : public ::testing::Environment {
       setting.unavailable = "CHUNKUP_TEST_OPENED_PAGES must name the stand-in browser's record file (a Linux path)";
       return;
     }
-    std::string windowsPath = std::string("Z:") + pages;
-    for (char& c : windowsPath)
-      if (c == '/') c = '\\';
-    setting.openedPages = windowsPath;
+    setting.openedPages = WindowsPathOf(pages);
 
     const std::wstring dll = ModuleFolder() + L"chunkup.dll";
     g_library = ::LoadLibraryW(dll.c_str());
@@ -175,6 +184,107 @@ TEST(SharedFiles, AnotherProgramsOpenHandle) {
       EXPECT_EQ(info.state, UPLOAD_STATE_FAILED) << c.name;
       EXPECT_EQ(info.fileSize, 0u) << c.name;
       EXPECT_EQ(service.Stats()["prepare"].asInt(), 0) << c.name << ": nothing is sent for a file that cannot be read";
+    }
+  }
+}
+
+// One UploadFile call, bounded: cancelled after a minute. The task's record.
+UploadInfo UploadBounded(const std::filesystem::path& file) {
+  const UploadExports& x = Setting().exports;
+  const uint32_t id = ClaimNextTaskId();
+  const std::u16string path = file.u16string();
+  std::atomic<bool> done{false};
+  std::thread call([&] {
+    uint32_t written = 0;
+    x.upload(reinterpret_cast<const chunkup_char16*>(path.c_str()), &written, 0);
+    done = true;
+  });
+  for (int waited = 0; !done && waited < 600; ++waited) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  if (!done) x.cancel(id);
+  call.join();
+  UploadInfo info;
+  std::memset(&info, 0, sizeof info);
+  EXPECT_EQ(x.info(id, &info), 0);
+  return info;
+}
+
+// Sets an environment variable of this process for the life of the guard, as
+// a host would: SetEnvironmentVariableA, which the library reads back as each
+// upload starts. A null value removes the variable.
+class ProcessEnvironment {
+ public:
+  ProcessEnvironment(const char* name, const char* value) : m_name(name) { Set(value); }
+  ~ProcessEnvironment() { ::SetEnvironmentVariableA(m_name, nullptr); }
+  ProcessEnvironment(const ProcessEnvironment&) = delete;
+  ProcessEnvironment& operator=(const ProcessEnvironment&) = delete;
+  void Set(const char* value) { ::SetEnvironmentVariableA(m_name, value); }
+
+ private:
+  const char* m_name;
+};
+
+// HTTPS through Windows' own TLS (Schannel) against the service started with a
+// certificate for 127.0.0.1 from a throw-away CA, named by CHUNKUP_CA_FILE:
+// the file goes up, comes back whole, and the report is accepted. A name or a
+// CA that does not check out fails the task closed: no URL, nothing stored.
+TEST(Https, ThroughSchannelWithAPrivateCaAndFailuresThatFailClosed) {
+  const E2eSetting& setting = Setting();
+  ASSERT_TRUE(setting.unavailable.empty()) << setting.unavailable;
+  const char* state = std::getenv("CHUNKUP_TEST_TLS_SERVICE");
+  ASSERT_TRUE(state && state[0] == '/') << "CHUNKUP_TEST_TLS_SERVICE must name the TLS service's state folder";
+  const std::string folder = WindowsPathOf(state);
+  std::string base;
+  std::getline(std::ifstream(folder + "\\url"), base);
+  const std::string prefix = "https://127.0.0.1:";
+  ASSERT_EQ(base.rfind(prefix, 0), 0u) << "no https:// address in " << folder << "\\url: " << base;
+  const std::string port = base.substr(prefix.size());
+  const std::string caFile = folder + "\\pki\\ca.pem";
+  const std::string otherCaFile = folder + "\\pki\\other-ca.pem";
+  const std::string missingCaFile = folder + "\\pki\\none.pem";
+  const ServiceClient service(base, caFile);
+  ASSERT_TRUE(service.Answers()) << "the test's own client does not reach " << base;
+
+  struct Case {
+    const char* name;
+    std::string base;    // both endpoints
+    const char* caFile;  // null: CHUNKUP_CA_FILE unset, only the Windows store
+    bool uploads;
+  };
+  const Case cases[] = {
+      {"trusted CA, matching name", base, caFile.c_str(), true},
+      {"certificate for another name", "https://localhost:" + port, caFile.c_str(), false},
+      {"CA nobody trusts", base, nullptr, false},
+      {"a different private CA", base, otherCaFile.c_str(), false},
+      {"CA file that does not exist", base, missingCaFile.c_str(), false},
+  };
+  ProcessEnvironment noPage("CHUNKUP_OPEN_PAGE", "0");  // the reports are read from the service instead
+  ProcessEnvironment host("CHUNKUP_FILE_SERVICE_HOST", nullptr);
+  ProcessEnvironment web("CHUNKUP_WEB_BASE_URL", nullptr);
+  ProcessEnvironment ca("CHUNKUP_CA_FILE", nullptr);
+  TempDir dir;
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    service.Reset();
+    host.Set(c.base.c_str());
+    web.Set(c.base.c_str());
+    ca.Set(c.caFile);
+    const std::string bytes = RandomBytes(4194304 + 4097);
+    const UploadInfo info = UploadBounded(dir.WriteFile("tls-" + std::to_string(index++) + ".bin", bytes));
+    const std::string url(info.url, std::find(info.url, info.url + 256, chunkup_char16{0}));
+    const Json::Value stats = service.Stats();
+    if (c.uploads) {
+      EXPECT_EQ(info.state, UPLOAD_STATE_OK);
+      ASSERT_EQ(url.rfind(base + "/", 0), 0u) << url;
+      EXPECT_TRUE(service.Get(url) == bytes) << "the file did not come back whole from " << url;
+      EXPECT_EQ(stats["commit"].asInt(), 1);
+      EXPECT_GE(stats["report"].asInt(), 1) << "no report accepted over HTTPS";
+    } else {
+      EXPECT_EQ(info.state, UPLOAD_STATE_FAILED);
+      EXPECT_TRUE(url.empty()) << url;
+      EXPECT_EQ(stats["prepare"].asInt(), 0);
+      EXPECT_EQ(stats["put"].asInt(), 0);
+      EXPECT_EQ(stats["report"].asInt(), 0);
     }
   }
 }
