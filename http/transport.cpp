@@ -76,13 +76,25 @@ bool AppendFile(const std::string& nativeName, std::string* text) {
   return true;
 }
 
+// The OS's trusted CAs, exported once per process: an export takes a good
+// fraction of a second, and every https request needs them. A root added to
+// the OS later is trusted from the host's next start.
+bool SystemCaCertificates(std::string* pem) {
+  static std::once_flag once;
+  static bool have = false;
+  static std::string cas;
+  std::call_once(once, [] { have = GetSystemCaCertificates(&cas); });
+  if (have) *pem = cas;
+  return have;
+}
+
 // Certificate and host-name checks stay on; a private CA (CHUNKUP_CA_FILE) is
 // added, not trusted instead of them being switched off.
 void SetTrustedCas(CURL* handle, const char* url) {
   std::string caFile;
   const bool haveCaFile = GetEnvironmentValue("CHUNKUP_CA_FILE", &caFile) && !caFile.empty();
   std::string cas;
-  if (IsHttpsUrl(url) && GetSystemCaCertificates(&cas)) {
+  if (IsHttpsUrl(url) && SystemCaCertificates(&cas)) {
     // The OS's own TLS under libcurl (Schannel) checks a chain by itself
     // only when libcurl hands it no CAs, and then as that implementation
     // sees fit; wine's does not check at all. Handed the OS's trusted CAs
