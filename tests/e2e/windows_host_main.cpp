@@ -129,6 +129,26 @@ TEST(DllExports, EveryExportByDecoratedNameAndByOrdinal) {
   EXPECT_EQ(::GetProcAddress(g_library, MAKEINTRESOURCEA(6)), nullptr) << "no export beyond ordinal 5";
 }
 
+// One UploadFile call, bounded: cancelled after a minute. The task's record.
+UploadInfo UploadBounded(const std::filesystem::path& file) {
+  const UploadExports& x = Setting().exports;
+  const uint32_t id = ClaimNextTaskId();
+  const std::u16string path = file.u16string();
+  std::atomic<bool> done{false};
+  std::thread call([&] {
+    uint32_t written = 0;
+    EXPECT_EQ(x.upload(reinterpret_cast<const chunkup_char16*>(path.c_str()), &written, 0), 0);
+    done = true;
+  });
+  for (int waited = 0; !done && waited < 600; ++waited) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  if (!done) x.cancel(id);
+  call.join();
+  UploadInfo info;
+  std::memset(&info, 0, sizeof info);
+  EXPECT_EQ(x.info(id, &info), 0);
+  return info;
+}
+
 // Windows share modes, which only the Windows host can show: the file's facts
 // and digests are taken with writers shut out, so a file another program
 // holds open for writing is not uploaded half-written; it ends the task as
@@ -159,23 +179,9 @@ TEST(SharedFiles, AnotherProgramsOpenHandle) {
     HANDLE other = ::CreateFileW(file.c_str(), c.access, c.share, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(other, INVALID_HANDLE_VALUE) << c.name;
 
-    const uint32_t id = ClaimNextTaskId();
-    const std::u16string path = file.u16string();
-    std::atomic<bool> done{false};
-    std::atomic<int32_t> result{-2};
-    std::thread call([&] {
-      uint32_t written = 0;
-      result = setting.exports.upload(reinterpret_cast<const chunkup_char16*>(path.c_str()), &written, 0);
-      done = true;
-    });
-    for (int waited = 0; !done && waited < 600; ++waited) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (!done) setting.exports.cancel(id);
-    call.join();
+    const UploadInfo info = UploadBounded(file);
     ::CloseHandle(other);
 
-    EXPECT_EQ(result.load(), 0) << c.name;
-    UploadInfo info;
-    ASSERT_EQ(setting.exports.info(id, &info), 0);
     if (c.uploads) {
       EXPECT_EQ(info.state, UPLOAD_STATE_OK) << c.name;
       EXPECT_EQ(info.percent, 100) << c.name;
@@ -186,26 +192,6 @@ TEST(SharedFiles, AnotherProgramsOpenHandle) {
       EXPECT_EQ(service.Stats()["prepare"].asInt(), 0) << c.name << ": nothing is sent for a file that cannot be read";
     }
   }
-}
-
-// One UploadFile call, bounded: cancelled after a minute. The task's record.
-UploadInfo UploadBounded(const std::filesystem::path& file) {
-  const UploadExports& x = Setting().exports;
-  const uint32_t id = ClaimNextTaskId();
-  const std::u16string path = file.u16string();
-  std::atomic<bool> done{false};
-  std::thread call([&] {
-    uint32_t written = 0;
-    x.upload(reinterpret_cast<const chunkup_char16*>(path.c_str()), &written, 0);
-    done = true;
-  });
-  for (int waited = 0; !done && waited < 600; ++waited) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  if (!done) x.cancel(id);
-  call.join();
-  UploadInfo info;
-  std::memset(&info, 0, sizeof info);
-  EXPECT_EQ(x.info(id, &info), 0);
-  return info;
 }
 
 // Sets an environment variable of this process for the life of the guard, as
