@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cctype>
 #include <mutex>
 #include <vector>
@@ -376,7 +377,7 @@ TEST_F(UploadAgainstService, PathsThatAreNotRegularFilesFailAtOnceAndSendNothing
 // the upload on a pipe nobody writes.
 TEST_F(UploadAgainstService, FileSwappedForAFifoAfterHashingFailsWithoutBlocking) {
   const std::string path = dir.WriteFile("swapped.bin", RandomBytes(2 * size_t{kChunk}));
-  int opens = 0;
+  std::atomic<int> opens{0};  // chunk reads open from the upload thread and the read-ahead thread
   platform.SetOpenHook([&] {
     if (++opens == 3) {  // after the facts and the digests: the first chunk read
       ::unlink(path.c_str());
