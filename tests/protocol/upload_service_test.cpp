@@ -393,7 +393,9 @@ TEST_F(UploadAgainstService, FileSwappedForAFifoAfterHashingFailsWithoutBlocking
   EXPECT_NE(info.state, UPLOAD_STATE_OK);
   EXPECT_EQ(chunkup_slot_text(&info.urlText), std::string());
   EXPECT_EQ(Stat("prepare"), 1);
-  EXPECT_EQ(Stat("put"), 0) << "no chunk bytes come from a FIFO";
+  // The read ahead may have taken one chunk from the file before the swap;
+  // nothing read after it goes out, so the file is never complete.
+  EXPECT_LE(Stat("put_stored"), 1);
 }
 
 // The next chunk is read while the current one is sent, but never further
