@@ -53,10 +53,16 @@ bool EqualsIgnoringCase(const std::string& text, const char* word) {
   return true;
 }
 
-bool IsHttpsUrl(const char* url) {
-  if (!url) return false;
-  const std::string scheme(url, std::min<size_t>(std::strlen(url), 8));
-  return EqualsIgnoringCase(scheme, "https://");
+// True when `text` starts with `prefix` (lower case), whatever the case of
+// `text`; a null text starts with nothing.
+bool StartsWithIgnoringCase(const char* text, const char* prefix) {
+  if (!text) return false;
+  for (size_t i = 0; prefix[i] != '\0'; ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != prefix[i]) return false;  // also where `text` ends first
+  }
+  return true;
 }
 
 // Appends the file's bytes; false when it cannot be read whole.
@@ -78,14 +84,20 @@ bool AppendFile(const std::string& nativeName, std::string* text) {
 
 // The OS's trusted CAs, exported once per process: an export takes a good
 // fraction of a second, and every https request needs them. A root added to
-// the OS later is trusted from the host's next start.
-bool SystemCaCertificates(std::string* pem) {
+// the OS later is trusted from the host's next start. Null where libcurl's
+// TLS has a CA bundle of its own.
+const std::string* SystemCaCertificates() {
   static std::once_flag once;
-  static bool have = false;
-  static std::string cas;
-  std::call_once(once, [] { have = GetSystemCaCertificates(&cas); });
-  if (have) *pem = cas;
-  return have;
+  static std::string* cas = nullptr;  // lives as long as the process
+  std::call_once(once, [] {
+    std::string pem;
+    if (!GetSystemCaCertificates(&pem)) return;
+    // No CAs at all would leave the choice to Schannel again; a list
+    // without a certificate in it makes libcurl fail the handshake instead.
+    if (pem.empty()) pem.push_back('\n');
+    cas = new std::string(std::move(pem));
+  });
+  return cas;
 }
 
 // Certificate and host-name checks stay on; a private CA (CHUNKUP_CA_FILE) is
@@ -93,18 +105,18 @@ bool SystemCaCertificates(std::string* pem) {
 void SetTrustedCas(CURL* handle, const char* url) {
   std::string caFile;
   const bool haveCaFile = GetEnvironmentValue("CHUNKUP_CA_FILE", &caFile) && !caFile.empty();
-  std::string cas;
-  if (IsHttpsUrl(url) && SystemCaCertificates(&cas)) {
+  const std::string* systemCas = StartsWithIgnoringCase(url, "https://") ? SystemCaCertificates() : nullptr;
+  if (systemCas) {
     // The OS's own TLS under libcurl (Schannel) checks a chain by itself
     // only when libcurl hands it no CAs, and then as that implementation
     // sees fit; wine's does not check at all. Handed the OS's trusted CAs
     // plus the file's, libcurl builds the chain against exactly those and
     // then checks the host name, the same wherever the library runs.
-    if (!haveCaFile || AppendFile(caFile, &cas)) {
-      // No CAs at all would leave the choice to Schannel again; a list
-      // without a certificate in it makes libcurl fail the handshake instead.
-      if (cas.empty()) cas.push_back('\n');
-      curl_blob blob{cas.data(), cas.size(), CURL_BLOB_COPY};
+    std::string withCaFile;
+    if (haveCaFile) withCaFile = *systemCas;
+    if (!haveCaFile || AppendFile(caFile, &withCaFile)) {
+      const std::string& cas = haveCaFile ? withCaFile : *systemCas;
+      curl_blob blob{const_cast<char*>(cas.data()), cas.size(), CURL_BLOB_COPY};
       curl_easy_setopt(handle, CURLOPT_CAINFO_BLOB, &blob);
       // The chain is checked with revocation on, and a private CA usually
       // publishes no revocation list: without this none would ever pass.
@@ -190,16 +202,7 @@ struct HeaderListDeleter {
 }  // namespace
 
 bool IsHttpUrl(const char* url) {
-  if (!url) return false;
-  auto startsWith = [url](const char* scheme) {
-    for (size_t i = 0; scheme[i] != '\0'; ++i) {
-      char c = url[i];
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-      if (c != scheme[i]) return false;
-    }
-    return true;
-  };
-  return startsWith("http://") || startsWith("https://");
+  return StartsWithIgnoringCase(url, "http://") || StartsWithIgnoringCase(url, "https://");
 }
 
 HttpResult PostJsonRequest(const char* url, Json::Value& reply, const Json::Value& request) {

@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <thread>
 #include <vector>
